@@ -4,6 +4,8 @@ if(VEXMOOR_SANITIZE)
   add_compile_options(-fsanitize=${_vexmoor_sanitizers} -fno-omit-frame-pointer -g)
   add_link_options(-fsanitize=${_vexmoor_sanitizers})
   if(_vexmoor_sanitizers MATCHES "undefined")
-    add_compile_options(-fno-sanitize-recover=undefined)
+    # The vptr check opens a pipe to probe memory, so it misfires with "invalid vptr" in a
+    # process that has used up its descriptors, which the server tests do on purpose.
+    add_compile_options(-fno-sanitize-recover=undefined -fno-sanitize=vptr)
   endif()
 endif()

@@ -94,3 +94,62 @@ ProgramResult runProgram(const std::vector<std::string>& argv,
 std::string executablePath() { return VEXMOOR_EXECUTABLE; }
 
 }  // namespace TestSupport
+
+namespace TestSupport {
+
+BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv,
+                                     const std::vector<std::string>& environment) {
+  int outPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  auto args = argv;
+  auto env = environment;
+  auto argPointers = pointers(args);
+  auto envPointers = pointers(env);
+  int spawned = posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argPointers.data(),
+                            envPointers.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(outPipe[1]);
+  outFd_ = outPipe[0];
+  if (spawned != 0) {
+    close(outFd_);
+    throw std::runtime_error("cannot start " + args[0]);
+  }
+}
+
+BackgroundProgram::~BackgroundProgram() {
+  if (!reaped_) stop(SIGKILL);
+  close(outFd_);
+}
+
+std::string BackgroundProgram::readLine(std::chrono::milliseconds deadline) {
+  auto end = Clock::now() + deadline;
+  while (pending_.find('\n') == std::string::npos) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    pollfd waiting{outFd_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&waiting, 1, static_cast<int>(left.count())) <= 0) return "";
+    char buffer[4096];
+    ssize_t n = read(outFd_, buffer, sizeof buffer);
+    if (n <= 0) return "";
+    pending_.append(buffer, static_cast<size_t>(n));
+  }
+  auto newline = pending_.find('\n');
+  std::string line = pending_.substr(0, newline);
+  pending_.erase(0, newline + 1);
+  return line;
+}
+
+int BackgroundProgram::stop(int signal) {
+  if (reaped_) return -1;
+  kill(pid_, signal);
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  reaped_ = true;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace TestSupport

@@ -24,3 +24,29 @@ ProgramResult runProgram(const std::vector<std::string>& argv,
 std::string executablePath();
 
 }  // namespace TestSupport
+
+namespace TestSupport {
+
+// A program left running while the test talks to it. Killed on destruction.
+class BackgroundProgram {
+ public:
+  BackgroundProgram(const std::vector<std::string>& argv,
+                    const std::vector<std::string>& environment);
+  ~BackgroundProgram();
+  BackgroundProgram(const BackgroundProgram&) = delete;
+  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+  int pid() const { return pid_; }
+  // The next line of standard output without its newline, or "" at the deadline or the end.
+  std::string readLine(std::chrono::milliseconds deadline = std::chrono::seconds(20));
+  // Sends the signal and waits for the program; returns its exit status (-1 for a signal).
+  int stop(int signal);
+
+ private:
+  int pid_ = -1;
+  int outFd_ = -1;
+  std::string pending_;
+  bool reaped_ = false;
+};
+
+}  // namespace TestSupport

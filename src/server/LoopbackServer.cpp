@@ -1,0 +1,128 @@
+#include "LoopbackServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "PercentEncoding.h"
+#include "RandomToken.h"
+#include "WorkerPool.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr int listenBacklog = 8;
+constexpr auto workerIdleLimit = 30s;
+constexpr auto transientFailurePause = 50ms;
+
+[[noreturn]] void fail(const char* call, int error) {
+  throw LoopbackServer::ServerError::socketFailed(std::string(call) + "(): " +
+                                                  std::strerror(error));
+}
+
+// Connections are plenty on a busy desktop; take every descriptor the system allows us.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+// Failures that come from load, not from the socket: they pass, so the loop goes on.
+bool isTransientAcceptFailure(int error) {
+  switch (error) {
+    case ECONNABORTED:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case EPROTO:
+    case EPERM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string lastPathComponent(const std::string& path) {
+  auto end = path.find_last_not_of('/');
+  if (end == std::string::npos) return path.empty() ? path : "/";
+  auto start = path.rfind('/', end);
+  return path.substr(start == std::string::npos ? 0 : start + 1,
+                     end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
+void acceptConnections(int listenFd, std::shared_ptr<ServerCore> core,
+                       std::shared_ptr<WorkerPool> pool) {
+  while (!core->isStopped()) {
+    int connection = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection >= 0) {
+      pool->submit([core, fd = std::make_shared<UniqueFd>(connection)]() mutable {
+        core->handle(std::move(*fd));
+      });
+    } else if (errno == EINTR) {
+      continue;
+    } else if (isTransientAcceptFailure(errno)) {
+      std::this_thread::sleep_for(transientFailurePause);
+    } else {
+      return;  // the socket was shut down by stop()
+    }
+  }
+}
+
+}  // namespace
+
+LoopbackServer::LoopbackServer(std::string filePath, Clock clock)
+    : core_(std::make_shared<ServerCore>(std::move(filePath), randomHexToken(16),
+                                         std::move(clock))),
+      pool_(WorkerPool::create(workerIdleLimit)) {}
+
+LoopbackServer::~LoopbackServer() { stop(); }
+
+void LoopbackServer::start() {
+  raiseDescriptorLimit();
+  UniqueFd socketFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socketFd.valid()) fail("socket", errno);
+  int one = 1;
+  setsockopt(socketFd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = 0;
+  address.sin_addr.s_addr = inet_addr("127.0.0.1");
+  if (::bind(socketFd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    fail("bind", errno);
+  }
+  if (::listen(socketFd.get(), listenBacklog) != 0) fail("listen", errno);
+  socklen_t length = sizeof address;
+  if (::getsockname(socketFd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    fail("getsockname", errno);
+  }
+  port_ = ntohs(address.sin_port);
+  listenFD_ = socketFd.release();
+  acceptThread_ = std::thread(acceptConnections, listenFD_, core_, pool_);
+}
+
+void LoopbackServer::stop() {
+  core_->markStopped();
+  if (listenFD_ < 0) return;
+  // Closing alone does not wake a thread blocked in accept(); shutting the socket down does.
+  ::shutdown(listenFD_, SHUT_RDWR);
+  if (acceptThread_.joinable()) acceptThread_.join();
+  ::close(listenFD_);
+  listenFD_ = -1;
+}
+
+std::string LoopbackServer::baseUrl() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/" + core_->token();
+}
+
+std::string LoopbackServer::fileUrl() const {
+  return baseUrl() + "/file/" + percentEncode(lastPathComponent(core_->filePath()));
+}
+
+std::string LoopbackServer::pageUrl() const { return baseUrl() + "/open"; }

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "ServerCore.h"
+
+class WorkerPool;
+
+// A one-file HTTP server on 127.0.0.1 under a random token: the file, its bridge page,
+// the cross-origin pre-flight, and 404 for everything else.
+class LoopbackServer {
+ public:
+  class ServerError : public std::runtime_error {
+   public:
+    static ServerError socketFailed(const std::string& message) { return ServerError(message); }
+
+   private:
+    explicit ServerError(const std::string& message) : std::runtime_error(message) {}
+  };
+
+  using Clock = ServerCore::Clock;
+  static ServerCore::TimePoint systemNow() { return std::chrono::system_clock::now(); }
+
+  explicit LoopbackServer(std::string filePath, Clock clock = systemNow);
+  // Stops the server: nothing keeps listening once its owner is gone.
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  // Listens on a system-chosen port and serves in the background. Throws ServerError.
+  void start();
+  // Refuses new connections from now on; requests already being answered run to their end.
+  void stop();
+
+  int port() const { return port_; }
+  std::string fileUrl() const;
+  std::string pageUrl() const;
+  void setPageHtml(std::string html) { core_->setPageHtml(std::move(html)); }
+  bool idleExpired() const { return core_->idleExpired(); }
+
+ private:
+  std::string baseUrl() const;
+  void acceptLoop();
+
+  std::shared_ptr<ServerCore> core_;
+  std::shared_ptr<WorkerPool> pool_;
+  int listenFD_ = -1;
+  int port_ = 0;
+  std::thread acceptThread_;
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "UniqueFd.h"
+
+// The state a server shares with its connections, and the handling of one connection.
+// Connections hold it by shared pointer, so it outlives the server object they came from.
+class ServerCore {
+ public:
+  using TimePoint = std::chrono::system_clock::time_point;
+  using Clock = std::function<TimePoint()>;
+
+  ServerCore(std::string filePath, std::string token, Clock clock);
+
+  const std::string& filePath() const { return filePath_; }
+  const std::string& token() const { return token_; }
+
+  void setPageHtml(std::string html);
+  bool idleExpired() const;
+  void markStopped();
+  bool isStopped() const;
+
+  // Serves one request on the connection, then closes it.
+  void handle(UniqueFd connection);
+
+ private:
+  std::string pageHtml() const;
+  void touch();
+  void markServed();
+  void answerFile(int connection, bool isHead);
+
+  const std::string filePath_;
+  const std::string token_;
+  const Clock clock_;
+  const TimePoint started_;
+
+  mutable std::mutex lock_;  // guards stopped_, served_, lastActivity_
+  bool stopped_ = false;
+  bool served_ = false;
+  TimePoint lastActivity_;
+
+  mutable std::mutex pageLock_;
+  std::string pageHtml_;
+};
