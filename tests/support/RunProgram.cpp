@@ -51,17 +51,14 @@ bool drain(int outFd, int errFd, ProgramResult& result, Clock::time_point deadli
 
 }  // namespace
 
-ProgramResult runProgram(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& environment,
-                         std::chrono::milliseconds deadline) {
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe2 failed");
-  }
+// Starts the program with standard input from /dev/null and standard output (and, when
+// errWrite >= 0, standard error) into the given pipe ends, which are closed here.
+static pid_t spawnProgram(const std::vector<std::string>& argv,
+                   const std::vector<std::string>& environment, int outWrite, int errWrite) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, outWrite, 1);
+  if (errWrite >= 0) posix_spawn_file_actions_adddup2(&actions, errWrite, 2);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   auto args = argv;
   auto env = environment;
@@ -71,14 +68,21 @@ ProgramResult runProgram(const std::vector<std::string>& argv,
   int spawned = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argPointers.data(),
                             envPointers.data());
   posix_spawn_file_actions_destroy(&actions);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  ProgramResult result;
-  if (spawned != 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
-    throw std::runtime_error("cannot start " + args[0]);
+  close(outWrite);
+  if (errWrite >= 0) close(errWrite);
+  if (spawned != 0) throw std::runtime_error("cannot start " + args[0]);
+  return pid;
+}
+
+ProgramResult runProgram(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& environment,
+                         std::chrono::milliseconds deadline) {
+  int outPipe[2], errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe2 failed");
   }
+  pid_t pid = spawnProgram(argv, environment, outPipe[1], errPipe[1]);
+  ProgramResult result;
   result.timedOut = !drain(outPipe[0], errPipe[0], result, Clock::now() + deadline);
   if (result.timedOut) kill(pid, SIGKILL);
   close(outPipe[0]);
@@ -101,22 +105,12 @@ BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv,
                                      const std::vector<std::string>& environment) {
   int outPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  auto args = argv;
-  auto env = environment;
-  auto argPointers = pointers(args);
-  auto envPointers = pointers(env);
-  int spawned = posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argPointers.data(),
-                            envPointers.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(outPipe[1]);
   outFd_ = outPipe[0];
-  if (spawned != 0) {
+  try {
+    pid_ = spawnProgram(argv, environment, outPipe[1], -1);
+  } catch (...) {
     close(outFd_);
-    throw std::runtime_error("cannot start " + args[0]);
+    throw;
   }
 }
 
