@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The page the browser opens first: it embeds the viewer and hands it the served file.
+namespace BridgePage {
+
+std::string build(std::string_view viewerBaseUrl, std::string_view fileUrl,
+                  std::string_view fileName);
+
+// Scheme, host and any explicitly stated port of an address; the address itself when it
+// has no scheme or host or does not parse.
+std::string originOf(std::string_view url);
+
+std::string htmlEscape(std::string_view text);
+
+}  // namespace BridgePage
