@@ -49,7 +49,7 @@ CONF
 
 # Starts our server on PATH; sets ours_file and ours_page.
 start_ours() {
-  "$serve_tool" "$1" "$page_bytes" >"$work/urls" &
+  "$serve_tool" "$1" >"$work/urls" &
   ours_pid=$!
   pids+=($ours_pid)
   for _ in $(seq 50); do [ "$(wc -l <"$work/urls")" -ge 2 ] && break; sleep 0.1; done

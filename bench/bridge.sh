@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# The bridge page's ready path in Chromium with a 100 MB file.
+# Usage: bench/bridge.sh BUILD_DIR
+set -euo pipefail
+build=${1:?usage: bench/bridge.sh BUILD_DIR}
+cd "$(dirname "$0")/.."
+VEXMOOR_SERVE_TOOL="$build/vexmoor-serve-file" node bench/bridge-ready.mjs

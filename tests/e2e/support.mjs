@@ -1,0 +1,138 @@
+// Helpers of the browser tests: a throw-away home, the loopback server in its own process,
+// a stub viewer site on another origin that reports what it received, and Chromium.
+import { spawn } from 'node:child_process';
+import { createHash, randomBytes } from 'node:crypto';
+import { mkdtempSync, mkdirSync, rmSync, writeFileSync, symlinkSync } from 'node:fs';
+import http from 'node:http';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import { createInterface } from 'node:readline';
+import { chromium } from 'playwright-core';
+
+export const chromiumFlags = [
+  '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+  '--disable-background-networking', '--disable-component-update', '--disable-sync',
+];
+
+export function sha256(bytes) {
+  return createHash('sha256').update(bytes).digest('hex');
+}
+
+// A temporary home: HOME, XDG_* and TMPDIR inside it, desktop session variables removed.
+export function makeTempHome() {
+  const root = mkdtempSync(path.join(tmpdir(), 'vexmoor-e2e-'));
+  const env = { ...process.env };
+  for (const name of ['XDG_CURRENT_DESKTOP', 'DISPLAY', 'WAYLAND_DISPLAY',
+    'DBUS_SESSION_BUS_ADDRESS', 'BROWSER']) delete env[name];
+  const dirs = {
+    HOME: 'home', XDG_CONFIG_HOME: 'home/.config', XDG_DATA_HOME: 'home/.local/share',
+    XDG_CACHE_HOME: 'home/.cache', XDG_CONFIG_DIRS: 'config-dirs', XDG_DATA_DIRS: 'data-dirs',
+    XDG_RUNTIME_DIR: 'runtime', TMPDIR: 'tmp',
+  };
+  for (const [name, sub] of Object.entries(dirs)) {
+    env[name] = path.join(root, sub);
+    mkdirSync(env[name], { recursive: true, mode: 0o700 });
+  }
+  symlinkSync('/usr/share/mime', path.join(root, 'data-dirs/mime'));
+  return { root, env, files: path.join(root, 'tmp'), remove: () => rmSync(root, { recursive: true, force: true }) };
+}
+
+// Runs the loopback server on `file` with the real bridge page for `viewerBase`.
+export async function serveFile(file, viewerBase, env) {
+  const tool = process.env.VEXMOOR_SERVE_TOOL;
+  if (!tool) throw new Error('VEXMOOR_SERVE_TOOL must name the vexmoor-serve-file program');
+  const child = spawn(tool, [file, viewerBase], { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  const lines = createInterface({ input: child.stdout })[Symbol.asyncIterator]();
+  const fileUrl = (await lines.next()).value;
+  const pageUrl = (await lines.next()).value;
+  if (!fileUrl || !pageUrl) throw new Error('the server did not print its addresses');
+  return { fileUrl, pageUrl, stop: () => child.kill('SIGTERM') };
+}
+
+function listen(server) {
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server.address().port)));
+}
+
+const viewerScript = `
+const mode = location.pathname.split('/')[1];
+const params = new URLSearchParams(location.search);
+const report = (what) => fetch('/report', { method: 'POST', body: JSON.stringify(what) });
+const digest = async (buffer) => Array.from(new Uint8Array(await crypto.subtle.digest('SHA-256', buffer)),
+  (b) => b.toString(16).padStart(2, '0')).join('');
+if (params.has('url')) {
+  fetch(params.get('url')).then(async (r) => {
+    const buffer = await r.arrayBuffer();
+    report({ kind: 'direct', status: r.status, length: buffer.byteLength, sha256: await digest(buffer) });
+  }).catch((e) => report({ kind: 'direct', error: String(e) }));
+} else {
+  window.addEventListener('message', async (e) => {
+    if (!e.data || e.data.type !== 'open-file') return;
+    const length = e.data.buffer.byteLength;
+    if (mode === 'bench') return report({ kind: 'open-file', length });
+    report({ kind: 'open-file', origin: e.origin, name: e.data.name,
+      length, sha256: await digest(e.data.buffer) });
+  });
+  if (mode === 'ready' || mode === 'bench') parent.postMessage({ type: 'viewer-ready' }, '*');
+  if (mode === 'foreign') {
+    const intruder = document.createElement('iframe');
+    intruder.src = FOREIGN_PAGE;
+    document.body.appendChild(intruder);
+  }
+}`;
+
+// A viewer site on http://localhost:PORT whose first path segment says how it behaves:
+// "ready" signals ready, "bench" too but reports only the length, "silent" never does, "foreign" never does but hosts a page of a
+// third origin that posts a forged ready signal to the top window.
+export async function startStubViewer() {
+  const reports = [];
+  const waiting = [];
+  const foreign = http.createServer((req, res) => {
+    res.setHeader('Content-Type', 'text/html');
+    res.end(`<script>top.postMessage({ type: 'viewer-ready' }, '*');</script>`);
+  });
+  const foreignPort = await listen(foreign);
+  const site = http.createServer((req, res) => {
+    if (req.method === 'POST' && req.url === '/report') {
+      let body = '';
+      req.on('data', (chunk) => { body += chunk; });
+      req.on('end', () => {
+        const report = JSON.parse(body);
+        reports.push(report);
+        for (const w of waiting.splice(0)) w();
+        res.end('ok');
+      });
+      return;
+    }
+    res.setHeader('Content-Type', 'text/html');
+    const script = viewerScript.replace('FOREIGN_PAGE', JSON.stringify(`http://127.0.0.1:${foreignPort}/`));
+    res.end(`<!doctype html><body><script>${script}</script></body>`);
+  });
+  const port = await listen(site);
+  return {
+    base: (mode) => `http://localhost:${port}/${mode}/tools/3d-viewer`,
+    reports,
+    // The first report of that kind, or null when none came within the time.
+    async next(kind, timeoutMs) {
+      const deadline = Date.now() + timeoutMs;
+      for (;;) {
+        const found = reports.find((r) => r.kind === kind);
+        if (found) return found;
+        const left = deadline - Date.now();
+        if (left <= 0) return null;
+        await new Promise((resolve) => { waiting.push(resolve); setTimeout(resolve, left); });
+      }
+    },
+    close: () => { site.close(); foreign.close(); },
+  };
+}
+
+export async function launchChromium(env) {
+  return chromium.launch({ executablePath: '/usr/bin/chromium', args: chromiumFlags, env });
+}
+
+export function writeRandomFile(dir, name, size) {
+  const bytes = randomBytes(size);
+  const file = path.join(dir, name);
+  writeFileSync(file, bytes);
+  return { file, bytes };
+}
