@@ -1,0 +1,63 @@
+#include "Hooks.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QStandardPaths>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+namespace Hooks {
+
+namespace {
+
+// The file can redirect where the catalog, and so the user's files, go: it counts only
+// when it is the user's own regular file that nobody else can write.
+std::optional<std::string> readTrustedFile(const std::string& filePath) {
+  int fd = ::open(filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> text;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+      (info.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+    text.emplace();
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text->append(buffer, static_cast<size_t>(n));
+    if (n < 0) text.reset();
+  }
+  ::close(fd);
+  return text;
+}
+
+// Every member must be a string, or the file supplies nothing at all.
+std::optional<std::string> lookUpInFile(const std::string& key) {
+  auto text = readTrustedFile(path());
+  if (!text) return std::nullopt;
+  auto document = nlohmann::json::parse(*text, nullptr, false);
+  if (!document.is_object()) return std::nullopt;
+  for (const auto& member : document.items()) {
+    if (!member.value().is_string()) return std::nullopt;
+  }
+  auto found = document.find(key);
+  if (found == document.end() || found->get_ref<const std::string&>().empty()) return std::nullopt;
+  return found->get<std::string>();
+}
+
+}  // namespace
+
+const std::string& path() {
+  static const std::string location =
+      QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString() +
+      "/Vexmoor/3DViewer/test-hooks.json";
+  return location;
+}
+
+std::optional<std::string> value(const std::string& key) {
+  const char* fromEnvironment = std::getenv(key.c_str());
+  if (fromEnvironment && *fromEnvironment) return std::string(fromEnvironment);
+  return lookUpInFile(key);
+}
+
+}  // namespace Hooks

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "DefaultsStore.h"
+
+// The application's settings file, $XDG_CONFIG_HOME/Vexmoor/3DViewer.conf, through QSettings.
+// Each call uses its own QSettings object, which is what makes it safe across threads.
+class SettingsDefaultsStore : public DefaultsStore {
+ public:
+  std::optional<std::string> string(const std::string& key) const override;
+  void setString(const std::string& key, const std::string& value) override;
+  void remove(const std::string& key) override;
+  void removeAll() override;
+};
