@@ -1,0 +1,94 @@
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "CompanionBundler.h"
+#include "PrivateDirectory.h"
+
+namespace fs = std::filesystem;
+
+namespace CompanionBundler {
+
+namespace {
+
+// Like the first 12 characters of a random UUID, lower-cased: "3f2a9c1e-7b4".
+std::string newBundleId() {
+  unsigned char bytes[6] = {};
+  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return {};
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string id;
+  for (unsigned char byte : bytes) {
+    id += hex[byte >> 4];
+    id += hex[byte & 0xF];
+    if (id.size() == 8) id += '-';
+  }
+  return id.substr(0, 12);
+}
+
+std::string stemOf(const std::string& fileName) {
+  auto dot = fileName.rfind('.');
+  return dot == std::string::npos || dot == 0 ? fileName : fileName.substr(0, dot);
+}
+
+using Archive = std::unique_ptr<zip_t, decltype(&zip_discard)>;
+
+// Adds an open file as a stored entry; the entry owns the file from then on, so a file
+// that is renamed or deleted meanwhile is still archived whole.
+bool addStoredFile(zip_t* archive, const std::string& entryName, const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "rbe");
+  if (!file) return false;
+  zip_source_t* source = zip_source_filep(archive, file, 0, -1);
+  if (!source) {
+    std::fclose(file);
+    return false;
+  }
+  zip_int64_t index = zip_file_add(archive, entryName.c_str(), source, ZIP_FL_ENC_GUESS);
+  if (index < 0) {
+    zip_source_free(source);
+    return false;
+  }
+  return zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) == 0;
+}
+
+bool writeArchive(const fs::path& archivePath, const std::string& modelPath,
+                  const std::map<std::string, std::string>& companions) {
+  int error = 0;
+  Archive archive(zip_open(archivePath.c_str(), ZIP_CREATE | ZIP_EXCL, &error), zip_discard);
+  if (!archive) return false;
+  std::string modelName = fs::path(modelPath).filename();
+  if (!addStoredFile(archive.get(), modelName, modelPath)) return false;
+  if (zip_dir_add(archive.get(), "textures", ZIP_FL_ENC_GUESS) < 0) return false;
+  for (const auto& [referenced, path] : companions) {
+    // A companion that cannot be read, or whose name is already taken, is left out.
+    addStoredFile(archive.get(), "textures/" + fs::path(path).filename().string(), path);
+  }
+  // libzip writes to a temporary file beside the archive and renames it when complete.
+  if (zip_close(archive.get()) != 0) return false;
+  archive.release();
+  return true;
+}
+
+}  // namespace
+
+std::optional<fs::path> bundleRoot() { return PrivateDirectory::subfolder("Vexmoor3DViewer"); }
+
+std::optional<std::string> writeBundle(const std::string& modelPath,
+                                       const std::map<std::string, std::string>& companions) {
+  auto root = bundleRoot();
+  std::string id = newBundleId();
+  if (!root || id.empty()) return std::nullopt;
+  fs::path folder = *root / id;
+  if (::mkdir(folder.c_str(), 0700) != 0) return std::nullopt;
+  fs::path archivePath = folder / (stemOf(fs::path(modelPath).filename()) + ".zip");
+  if (writeArchive(archivePath, modelPath, companions)) return archivePath.string();
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+  return std::nullopt;
+}
+
+}  // namespace CompanionBundler

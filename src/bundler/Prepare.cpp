@@ -1,0 +1,155 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <system_error>
+
+#include "CompanionBundler.h"
+
+namespace fs = std::filesystem;
+
+namespace CompanionBundler {
+
+namespace {
+
+constexpr size_t maxCompanions = 48;
+constexpr std::uintmax_t maxCompanionBytes = 64u << 20;
+
+const std::set<std::string>& bundleExtensions() {
+  static const std::set<std::string> extensions{"max"};
+  return extensions;
+}
+
+const std::array<const char*, 4> substituteExtensions{"png", "jpg", "jpeg", "bmp"};
+const std::array<const char*, 9> searchSubfolders{"",    "textures", "texture",   "maps",
+                                                  "map", "tex",      "images",    "materials",
+                                                  "sourceimages"};
+
+std::string lowerExtension(const std::string& name) {
+  auto dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0 || name.find('/', dot) != std::string::npos) return {};
+  std::string extension = name.substr(dot + 1);
+  for (auto& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension;
+}
+
+std::vector<std::string> candidatesFor(const std::string& name) {
+  if (imageExtensions().count(lowerExtension(name))) return {name};
+  std::string stem = name.substr(0, name.rfind('.'));
+  std::vector<std::string> candidates;
+  for (const char* extension : substituteExtensions) candidates.push_back(stem + "." + extension);
+  return candidates;
+}
+
+bool isFolder(const fs::path& path) {
+  std::error_code error;
+  return fs::is_directory(path, error);
+}
+
+bool somethingAt(const fs::path& path) {
+  std::error_code error;
+  return fs::exists(fs::symlink_status(path, error));
+}
+
+// Whether `path` is a bundle folder's archive: bundleRoot/<id>/<name>, with a real folder.
+bool isInsideBundleRoot(const fs::path& path) {
+  auto root = bundleRoot();
+  if (!root || !path.is_absolute()) return false;
+  fs::path normal = path.lexically_normal();
+  fs::path folder = normal.parent_path();
+  struct stat info {};
+  return folder.parent_path() == *root && normal.filename() != ".." &&
+         ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+const std::set<std::string>& imageExtensions() {
+  static const std::set<std::string> extensions{"png", "jpg", "jpeg", "bmp", "gif", "webp"};
+  return extensions;
+}
+
+std::optional<std::string> findIn(const std::string& root, const std::string& name,
+                                  bool allowRoot) {
+  auto candidates = candidatesFor(name);
+  for (const char* subfolder : searchSubfolders) {
+    if (!*subfolder && !allowRoot) continue;
+    fs::path folder = *subfolder ? fs::path(root) / subfolder : fs::path(root);
+    if (!isFolder(folder)) continue;
+    for (const auto& candidate : candidates) {
+      fs::path path = folder / candidate;
+      if (somethingAt(path) && imageExtensions().count(lowerExtension(path.filename()))) {
+        return path.string();
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+bool hasImageSignature(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  unsigned char bytes[12] = {};
+  ssize_t n = ::read(fd, bytes, sizeof bytes);
+  ::close(fd);
+  if (n < 4) return false;
+  auto startsWith = [&](std::initializer_list<unsigned char> signature, size_t offset = 0) {
+    return std::equal(signature.begin(), signature.end(), bytes + offset);
+  };
+  return startsWith({0x89, 'P', 'N', 'G'}) || startsWith({0xFF, 0xD8, 0xFF}) ||
+         startsWith({'G', 'I', 'F'}) || startsWith({'B', 'M'}) ||
+         (n >= 12 && startsWith({'R', 'I', 'F', 'F'}) && startsWith({'W', 'E', 'B', 'P'}, 8));
+}
+
+void sweepStaleBundles(std::chrono::seconds maxAge) {
+  auto root = bundleRoot();
+  if (!root) return;
+  std::error_code error;
+  auto cutOff = fs::file_time_type::clock::now() - maxAge;
+  for (const auto& entry : fs::directory_iterator(*root, error)) {
+    std::error_code entryError;
+    auto modified = fs::last_write_time(entry.path(), entryError);
+    if (!entryError && modified < cutOff) fs::remove_all(entry.path(), entryError);
+  }
+}
+
+std::string prepare(const std::string& documentPath) {
+  sweepStaleBundles();
+  if (!bundleExtensions().count(lowerExtension(fs::path(documentPath).filename()))) {
+    return documentPath;
+  }
+  auto names = referencedImageNames(documentPath);
+  if (names.empty()) return documentPath;
+  fs::path modelFolder = fs::path(documentPath).parent_path();
+  fs::path parent = modelFolder.parent_path();
+  bool searchParent = !parent.empty() && parent != modelFolder;
+
+  std::map<std::string, std::string> companions;
+  std::uintmax_t total = 0;
+  for (const auto& name : names) {
+    if (companions.size() >= maxCompanions) break;
+    auto found = findIn(modelFolder, name, true);
+    if (!found && searchParent) found = findIn(parent, name, false);
+    if (!found) continue;
+    std::error_code error;
+    auto size = fs::file_size(*found, error);
+    if (error || size < 1 || total + size > maxCompanionBytes) continue;
+    if (!hasImageSignature(*found)) continue;
+    companions.emplace(name, *found);
+    total += size;
+  }
+  if (companions.empty()) return documentPath;
+  return writeBundle(documentPath, companions).value_or(documentPath);
+}
+
+void cleanup(const std::string& servedPath, const std::string& modelPath) {
+  if (servedPath == modelPath || !isInsideBundleRoot(servedPath)) return;
+  std::error_code ignored;
+  fs::path archive = fs::path(servedPath).lexically_normal();
+  fs::remove(archive, ignored);
+  fs::remove_all(archive.parent_path(), ignored);
+}
+
+}  // namespace CompanionBundler

@@ -1,0 +1,116 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <vector>
+
+#include "CompanionBundler.h"
+#include "PatternScanner.h"
+
+namespace CompanionBundler {
+
+namespace {
+
+constexpr size_t maxScannedBytes = 64u << 20;
+constexpr size_t readChunk = 1u << 20;
+constexpr size_t maxNameLength = 160;
+constexpr size_t maxNames = 192;
+
+std::string asciiLower(std::string text) {
+  for (auto& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return text;
+}
+
+// The name a match stands for: trimmed, its last path component, if short enough.
+std::optional<std::string> nameOf(std::string_view match) {
+  auto first = match.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return std::nullopt;
+  match = match.substr(first, match.find_last_not_of(" \t") - first + 1);
+  if (auto slash = match.rfind('/'); slash != std::string_view::npos) {
+    match.remove_prefix(slash + 1);
+  }
+  if (match.size() > maxNameLength) return std::nullopt;
+  return std::string(match);
+}
+
+// Names in order of first appearance, one per lower-cased key, up to a limit.
+class NameList {
+ public:
+  // False once the list is full.
+  bool add(std::string_view match) {
+    if (full()) return false;
+    if (auto name = nameOf(match)) {
+      if (keys_.insert(asciiLower(*name)).second) names_.push_back(*name);
+    }
+    return names_.size() < maxNames;
+  }
+  bool full() const { return names_.size() >= maxNames; }
+  const std::vector<std::string>& names() const { return names_; }
+
+ private:
+  std::set<std::string> keys_;
+  std::vector<std::string> names_;
+};
+
+// Both views of the file come from one read of it; the 16-bit view's names are kept apart
+// because every 8-bit name comes first.
+class TwoViewScan {
+ public:
+  bool feed(std::string_view bytes, bool last) {
+    text_.clear();
+    PatternScanner::appendAsciiRuns(bytes, text_);
+    ascii_.feed(text_, last, [this](std::string_view m) { return asciiNames_.add(m); });
+    if (asciiNames_.full()) return false;
+    pendingByte_.append(bytes);
+    size_t whole = pendingByte_.size() & ~size_t{1};
+    text_.clear();
+    PatternScanner::appendUtf16Runs(std::string_view(pendingByte_).substr(0, whole), text_);
+    pendingByte_.erase(0, whole);
+    if (!utf16Names_.full()) {
+      utf16_.feed(text_, last, [this](std::string_view m) { return utf16Names_.add(m); });
+    }
+    return true;
+  }
+
+  std::vector<std::string> result() {
+    NameList merged;
+    for (const auto& name : asciiNames_.names()) merged.add(name);
+    for (const auto& name : utf16Names_.names()) {
+      if (!merged.add(name)) break;
+    }
+    return merged.names();
+  }
+
+ private:
+  PatternScanner ascii_, utf16_;
+  NameList asciiNames_, utf16Names_;
+  std::string text_, pendingByte_;
+};
+
+}  // namespace
+
+std::vector<std::string> referencedImageNames(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return {};
+  struct stat info {};
+  TwoViewScan scan;
+  std::vector<char> buffer(readChunk);
+  size_t total = 0;
+  bool failed = ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode);
+  while (!failed && total < maxScannedBytes) {
+    ssize_t n = ::read(fd, buffer.data(), std::min(readChunk, maxScannedBytes - total));
+    if (n < 0) failed = true;
+    if (n <= 0) break;
+    total += static_cast<size_t>(n);
+    if (!scan.feed({buffer.data(), static_cast<size_t>(n)}, false)) break;
+  }
+  ::close(fd);
+  if (failed || total == 0) return {};
+  scan.feed({}, true);
+  return scan.result();
+}
+
+}  // namespace CompanionBundler

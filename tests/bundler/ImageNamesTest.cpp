@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include "BundlerTestSupport.h"
+#include "CompanionBundler.h"
+
+using namespace BundlerTests;
+using CompanionBundler::referencedImageNames;
+using Names = std::vector<std::string>;
+
+namespace {
+
+Names namesIn(const std::string& bytes) {
+  auto path = std::filesystem::temp_directory_path() / "scan.max";
+  writeFile(path, bytes);
+  return referencedImageNames(path);
+}
+
+std::string name(size_t length) { return std::string(length - 4, 'n') + ".png"; }
+
+}  // namespace
+
+TEST(ImageNames, CleansNamesAsTheModelMentionsThem) {
+  EXPECT_EQ(namesIn("textures/Wood.PNG\0...wood.png and C:/maps/wood.png"), (Names{"Wood.PNG"}));
+  EXPECT_EQ(namesIn(std::string("map_Kd wood.png\0   bark.jpg\0", 29)),
+            (Names{"map_Kd wood.png", "bark.jpg"}));
+  EXPECT_EQ(namesIn("C:\\maps\\wood.png|C:/maps/leaf.gif"), (Names{"C:\\maps\\wood.png", "leaf.gif"}));
+  EXPECT_EQ(namesIn("wood.pngx|bark.tiff|a.png.bak|Leaf.JPEG|\"q.jpg"),
+            (Names{"wood.png", "bark.tif", "a.png", "Leaf.JPEG", "q.jpg"}));
+}
+
+TEST(ImageNames, ReadsEightBitTextFirstThenUtf16AtEvenOffsets) {
+  EXPECT_EQ(namesIn(utf16("later.png") + "\x01" "first.jpg"), (Names{"first.jpg", "later.png"}));
+  EXPECT_EQ(namesIn("\x01" + utf16("odd.png")), (Names{}));
+  EXPECT_EQ(namesIn(utf16("Same.png") + "\x01" "same.PNG"), (Names{"same.PNG"}));
+}
+
+TEST(ImageNames, KeepsWithinItsLimits) {
+  EXPECT_EQ(namesIn(name(160) + "\n" + name(161) + "\nshort.png"), (Names{name(160), "short.png"}));
+  std::string many;
+  for (int i = 0; i < 300; ++i) many += "t" + std::to_string(i) + ".png\n";
+  auto names = namesIn(many);
+  ASSERT_EQ(names.size(), 192u);
+  EXPECT_EQ(names.front(), "t0.png");
+  EXPECT_EQ(names.back(), "t191.png");
+}
+
+TEST(ImageNames, ScansOnlyTheFirst64MiBOfAReadableFile) {
+  EXPECT_EQ(namesIn(""), (Names{}));
+  EXPECT_EQ(referencedImageNames("/nonexistent/model.max"), (Names{}));
+  std::string large(70'000'000, '\0');
+  large.replace(67'108'864 + 100, 8, "late.png");
+  large.replace(67'108'864 - 4, 8, "edge.png");
+  EXPECT_EQ(namesIn(large), (Names{}));
+  large.replace(67'108'864 - 20, 6, "ok.png");
+  EXPECT_EQ(namesIn(large), (Names{"ok.png"}));
+}
