@@ -1,76 +1,114 @@
 #include "PatternScanner.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 namespace {
 
-constexpr size_t maxRun = 240;        // repetition limit before the dot
-constexpr size_t longestExtension = 4;
-constexpr size_t lookahead = maxRun + longestExtension + 6;
+constexpr size_t maxRun = 240;  // repetition limit before the dot
+constexpr size_t lookahead = maxRun + 10;
+constexpr unsigned lineFeed = '\n';
 
-bool isSeparator(char c) {
-  return c == '\n' || c == '"' || c == '<' || c == '>' || c == '|' || c == '*' || c == '?';
+bool isPrintable(unsigned value) { return value >= 0x20 && value <= 0x7E; }
+
+bool isExcluded(unsigned value) {
+  return value == '"' || value == '<' || value == '>' || value == '|' || value == '*' ||
+         value == '?';
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-char printableOrLineFeed(unsigned value) {
-  return value >= 0x20 && value <= 0x7E ? static_cast<char>(value) : '\n';
+template <size_t UnitBytes>
+void appendRuns(std::string_view bytes, std::string& text) {
+  size_t units = bytes.size() / UnitBytes;
+  size_t start = text.size();
+  text.resize(start + units);
+  for (size_t i = 0; i < units; ++i) {
+    unsigned value = static_cast<unsigned char>(bytes[i * UnitBytes]);
+    if constexpr (UnitBytes == 2) value |= static_cast<unsigned char>(bytes[2 * i + 1]) << 8;
+    text[start + i] = isPrintable(value) ? static_cast<char>(value) : '\n';
+  }
 }
 
 }  // namespace
 
-void PatternScanner::appendAsciiRuns(std::string_view bytes, std::string& text) {
-  size_t start = text.size();
-  text.resize(start + bytes.size());
-  char* out = text.data() + start;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    out[i] = printableOrLineFeed(static_cast<unsigned char>(bytes[i]));
+void appendAsciiRuns(std::string_view bytes, std::string& text) { appendRuns<1>(bytes, text); }
+void appendUtf16Runs(std::string_view bytes, std::string& text) { appendRuns<2>(bytes, text); }
+
+template <size_t UnitBytes>
+unsigned PatternScanner<UnitBytes>::unitAt(size_t position) const {
+  if (position >= end_) return lineFeed;
+  size_t offset = (position - base_) * UnitBytes;
+  unsigned value = static_cast<unsigned char>(bytes_[offset]);
+  if constexpr (UnitBytes == 2) value |= static_cast<unsigned char>(bytes_[offset + 1]) << 8;
+  return value;
+}
+
+template <size_t UnitBytes>
+char PatternScanner<UnitBytes>::lowerAt(size_t position) const {
+  unsigned value = unitAt(position);
+  if (value >= 'A' && value <= 'Z') value += 32;
+  return isPrintable(value) ? static_cast<char>(value) : '\n';
+}
+
+template <size_t UnitBytes>
+bool PatternScanner<UnitBytes>::isSeparatorAt(size_t position) const {
+  unsigned value = unitAt(position);
+  return !isPrintable(value) || isExcluded(value);
+}
+
+// The first unit at or after `from`, before `limit`, that is a dot; `limit` when none is.
+template <size_t UnitBytes>
+size_t PatternScanner<UnitBytes>::findDot(size_t from, size_t limit) const {
+  const char* begin = bytes_.data();
+  const char* at = begin + (from - base_) * UnitBytes;
+  const char* end = begin + (limit - base_) * UnitBytes;
+  while (at < end) {
+    at = static_cast<const char*>(std::memchr(at, '.', static_cast<size_t>(end - at)));
+    if (!at) return limit;
+    size_t offset = static_cast<size_t>(at - begin);
+    if (UnitBytes == 1 || (offset % 2 == 0 && at[1] == 0)) return base_ + offset / UnitBytes;
+    ++at;
+  }
+  return limit;
+}
+
+// The length of the extension that matches at `position`, or 0. Only "jpe?g" has two
+// forms, and its optional "e" is greedy, so "jpeg" is tried before "jpg".
+template <size_t UnitBytes>
+size_t PatternScanner<UnitBytes>::extensionLength(size_t position) const {
+  char a = lowerAt(position), b = lowerAt(position + 1), c = lowerAt(position + 2);
+  switch (a) {
+    case 'p': return b == 'n' && c == 'g' ? 3 : 0;
+    case 'j':
+      if (b != 'p') return 0;
+      if (c == 'g') return 3;
+      return c == 'e' && lowerAt(position + 3) == 'g' ? 4 : 0;
+    case 'b': return b == 'm' && c == 'p' ? 3 : 0;
+    case 'g': return b == 'i' && c == 'f' ? 3 : 0;
+    case 'w': return b == 'e' && c == 'b' && lowerAt(position + 3) == 'p' ? 4 : 0;
+    case 't': return (b == 'g' && c == 'a') || (b == 'i' && c == 'f') ? 3 : 0;
+    case 'd': return b == 'd' && c == 's' ? 3 : 0;
+    default: return 0;
   }
 }
 
-void PatternScanner::appendUtf16Runs(std::string_view bytes, std::string& text) {
-  size_t start = text.size();
-  size_t units = bytes.size() / 2;
-  text.resize(start + units);
-  char* out = text.data() + start;
-  for (size_t i = 0; i < units; ++i) {
-    unsigned value = static_cast<unsigned char>(bytes[2 * i]) |
-                     static_cast<unsigned>(static_cast<unsigned char>(bytes[2 * i + 1])) << 8;
-    out[i] = printableOrLineFeed(value);
+template <size_t UnitBytes>
+std::string_view PatternScanner<UnitBytes>::textOf(size_t start, size_t end) {
+  if constexpr (UnitBytes == 1) {
+    return std::string_view(bytes_).substr(start - base_, end - start);
   }
+  matchText_.clear();
+  for (size_t i = start; i < end; ++i) matchText_ += static_cast<char>(unitAt(i));
+  return matchText_;
 }
 
-char PatternScanner::at(size_t position) const {
-  return position < end_ ? text_[position - base_] : '\n';
-}
-
-// The length of the extension alternative that matches at `position`, tried in the
-// pattern's order ("jpeg" before "jpg", since the "e" is optional and greedy), or 0.
-size_t PatternScanner::extensionLength(size_t position) const {
-  static constexpr std::array<std::string_view, 9> extensions{
-      "png", "jpeg", "jpg", "bmp", "gif", "webp", "tga", "dds", "tif"};
-  char first = lower(at(position));
-  for (auto extension : extensions) {
-    if (extension[0] != first) continue;
-    size_t i = 1;
-    while (i < extension.size() && lower(at(position + i)) == extension[i]) ++i;
-    if (i == extension.size()) return i;
-  }
-  return 0;
-}
-
-bool PatternScanner::scan(size_t limit, const OnMatch& onMatch) {
+template <size_t UnitBytes>
+bool PatternScanner<UnitBytes>::scan(size_t limit, const OnMatch& onMatch) {
   while (searchFrom_ < limit) {
-    const char* from = text_.data() + (searchFrom_ - base_);
-    auto* dot = static_cast<const char*>(std::memchr(from, '.', limit - searchFrom_));
-    if (!dot) {
+    size_t firstDot = findDot(searchFrom_, limit);
+    if (firstDot == limit) {
       searchFrom_ = limit;
       break;
     }
-    size_t firstDot = base_ + static_cast<size_t>(dot - text_.data());
     searchFrom_ = firstDot + 1;
     if (firstDot <= matchFrom_ || extensionLength(firstDot + 1) == 0) continue;
 
@@ -79,7 +117,7 @@ bool PatternScanner::scan(size_t limit, const OnMatch& onMatch) {
     size_t lowest = std::max(matchFrom_, firstDot > maxRun ? firstDot - maxRun : 0);
     size_t start = lowest;
     for (size_t i = firstDot; i > lowest; --i) {
-      if (isSeparator(at(i - 1))) {
+      if (isSeparatorAt(i - 1)) {
         start = i;
         break;
       }
@@ -90,27 +128,30 @@ bool PatternScanner::scan(size_t limit, const OnMatch& onMatch) {
     }
     // Greedy: the last usable dot within 240 characters of the start, before the run ends.
     size_t lastDot = firstDot;
-    for (size_t i = firstDot + 1; i <= start + maxRun && !isSeparator(at(i)); ++i) {
-      if (at(i) == '.' && extensionLength(i + 1) > 0) lastDot = i;
+    for (size_t i = firstDot + 1; i <= start + maxRun && !isSeparatorAt(i); ++i) {
+      if (unitAt(i) == '.' && extensionLength(i + 1) > 0) lastDot = i;
     }
     size_t matchEnd = lastDot + 1 + extensionLength(lastDot + 1);
-    if (!onMatch(std::string_view(text_).substr(start - base_, matchEnd - start))) return false;
+    if (!onMatch(textOf(start, matchEnd))) return false;
     matchFrom_ = matchEnd;
     searchFrom_ = matchEnd + 1;
   }
   return true;
 }
 
-bool PatternScanner::feed(std::string_view text, bool last, const OnMatch& onMatch) {
-  text_.append(text);
-  end_ += text.size();
+template <size_t UnitBytes>
+bool PatternScanner<UnitBytes>::feed(std::string_view bytes, bool last, const OnMatch& onMatch) {
+  bytes_.append(bytes);
+  end_ = base_ + bytes_.size() / UnitBytes;
   size_t limit = last ? end_ : (end_ > lookahead ? end_ - lookahead : 0);
-  limit = std::max(limit, searchFrom_);
-  if (!scan(limit, onMatch)) return false;
+  if (!scan(std::max(limit, searchFrom_), onMatch)) return false;
   // Keep only what a later match may still look back on.
   size_t keepFrom = std::max(matchFrom_, searchFrom_ > maxRun ? searchFrom_ - maxRun : 0);
   keepFrom = std::clamp(keepFrom, base_, end_);
-  text_.erase(0, keepFrom - base_);
+  bytes_.erase(0, (keepFrom - base_) * UnitBytes);
   base_ = keepFrom;
   return true;
 }
+
+template class PatternScanner<1>;
+template class PatternScanner<2>;

@@ -5,32 +5,41 @@
 #include <string>
 #include <string_view>
 
+// The file seen as text: each byte (UnitBytes 1), or each little-endian 16-bit unit at an
+// even offset (UnitBytes 2), stands for itself when printable ASCII and for a line feed
+// otherwise. Appends that text to `text`; for tests and comparisons.
+void appendAsciiRuns(std::string_view bytes, std::string& text);
+void appendUtf16Runs(std::string_view bytes, std::string& text);
+
 // Finds, in one left-to-right pass, exactly the matches that the texture reference pattern
 //   [^\x00-\x1f"<>|*?\n]{1,240}\.(png|jpe?g|bmp|gif|webp|tga|dds|tif)
 // gives under Perl semantics (case-insensitive, leftmost start, greedy repetition, no
-// overlap), without backtracking. The text arrives in pieces, so it never has to be held
-// whole; only a few hundred characters are kept between pieces.
+// overlap) over that text, without backtracking and without building the text: it works on
+// the file's bytes as they arrive, keeping only a few hundred of them between pieces.
+template <size_t UnitBytes>
 class PatternScanner {
  public:
   using OnMatch = std::function<bool(std::string_view match)>;  // false: stop scanning
 
-  // Appends text (printable ASCII or line feeds). `last` says no more text follows.
-  // Returns false once `onMatch` asked to stop.
-  bool feed(std::string_view text, bool last, const OnMatch& onMatch);
-
-  // The text of the view that maps each byte, or each little-endian 16-bit unit, to itself
-  // when printable and to a line feed otherwise.
-  static void appendAsciiRuns(std::string_view bytes, std::string& text);
-  static void appendUtf16Runs(std::string_view bytes, std::string& text);
+  // Appends the next bytes of the file; `last` says none follow. False once stopped.
+  bool feed(std::string_view bytes, bool last, const OnMatch& onMatch);
 
  private:
-  char at(size_t position) const;
+  unsigned unitAt(size_t position) const;
+  char lowerAt(size_t position) const;
+  bool isSeparatorAt(size_t position) const;
+  size_t findDot(size_t from, size_t limit) const;
   size_t extensionLength(size_t position) const;
+  std::string_view textOf(size_t start, size_t end);
   bool scan(size_t limit, const OnMatch& onMatch);
 
-  std::string text_;        // characters from absolute position base_ on
+  std::string bytes_;        // the file's bytes from unit base_ on
+  std::string matchText_;    // a 16-bit match as text
   size_t base_ = 0;
-  size_t end_ = 0;          // absolute end of the text received so far
-  size_t matchFrom_ = 0;    // a match may start here or later
-  size_t searchFrom_ = 0;   // next position to look for a dot
+  size_t end_ = 0;           // units received so far
+  size_t matchFrom_ = 0;     // a match may start here or later
+  size_t searchFrom_ = 0;    // next unit to look for a dot
 };
+
+extern template class PatternScanner<1>;
+extern template class PatternScanner<2>;

@@ -59,18 +59,12 @@ class NameList {
 // because every 8-bit name comes first.
 class TwoViewScan {
  public:
+  // False once no further bytes can change the result.
   bool feed(std::string_view bytes, bool last) {
-    text_.clear();
-    PatternScanner::appendAsciiRuns(bytes, text_);
-    ascii_.feed(text_, last, [this](std::string_view m) { return asciiNames_.add(m); });
+    ascii_.feed(bytes, last, [this](std::string_view m) { return asciiNames_.add(m); });
     if (asciiNames_.full()) return false;
-    pendingByte_.append(bytes);
-    size_t whole = pendingByte_.size() & ~size_t{1};
-    text_.clear();
-    PatternScanner::appendUtf16Runs(std::string_view(pendingByte_).substr(0, whole), text_);
-    pendingByte_.erase(0, whole);
     if (!utf16Names_.full()) {
-      utf16_.feed(text_, last, [this](std::string_view m) { return utf16Names_.add(m); });
+      utf16_.feed(bytes, last, [this](std::string_view m) { return utf16Names_.add(m); });
     }
     return true;
   }
@@ -85,9 +79,9 @@ class TwoViewScan {
   }
 
  private:
-  PatternScanner ascii_, utf16_;
+  PatternScanner<1> ascii_;
+  PatternScanner<2> utf16_;
   NameList asciiNames_, utf16Names_;
-  std::string text_, pendingByte_;
 };
 
 }  // namespace

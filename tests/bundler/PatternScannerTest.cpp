@@ -32,9 +32,10 @@ std::vector<std::string> pcre2Matches(const std::string& text) {
   return matches;
 }
 
-// Our scanner, given the text in pieces of the sizes `random` picks.
+// Our scanner over the file's bytes, given in pieces of the sizes `random` picks.
+template <size_t UnitBytes>
 std::vector<std::string> scannerMatches(const std::string& text, std::mt19937& random) {
-  PatternScanner scanner;
+  PatternScanner<UnitBytes> scanner;
   std::vector<std::string> matches;
   auto collect = [&](std::string_view match) {
     matches.emplace_back(match);
@@ -50,7 +51,8 @@ std::vector<std::string> scannerMatches(const std::string& text, std::mt19937& r
   return matches;
 }
 
-std::string randomText(std::mt19937& random) {
+// Pieces of 8-bit text, of UTF-16 text at either parity, and raw bytes.
+std::string randomBytes(std::mt19937& random) {
   static const std::vector<std::string> pieces{
       ".", ".", "png", "PNG", "jpg", "jpeg", "JPe", "bmp", "gif", "webp", "tga", "dds", "tif",
       "tiff", "pn", "jp", "a", "x", " ", "   ", "/", "\\", "\"", "<", ">", "|", "*", "?",
@@ -64,10 +66,26 @@ std::string randomText(std::mt19937& random) {
       std::string filler(run, random() % 2 ? 'q' : ' ');
       if (random() % 3 == 0) filler[random() % run] = '.';
       text += filler;
+    } else if (random() % 4 == 0) {
+      for (char c : pieces[random() % pieces.size()]) text += {c, random() % 8 ? '\0' : '\x01'};
+    } else if (random() % 6 == 0) {
+      text += static_cast<char>(random());
     } else {
       text += pieces[random() % pieces.size()];
     }
   }
+  return text;
+}
+
+std::string asciiRuns(const std::string& bytes) {
+  std::string text;
+  appendAsciiRuns(bytes, text);
+  return text;
+}
+
+std::string utf16Runs(const std::string& bytes) {
+  std::string text;
+  appendUtf16Runs(bytes, text);
   return text;
 }
 
@@ -82,22 +100,20 @@ TEST(PatternScanner, AgreesWithTheRegularExpressionOnTheExamples) {
       ".png",              "\n.png.png",      "a.pnga.png",  std::string(300, 'a') + ".png",
       std::string(240, 'b') + ".dds", std::string(241, 'c') + ".TGA x.gif"};
   for (const auto& text : examples) {
-    EXPECT_EQ(scannerMatches(text, random), pcre2Matches(text)) << text;
+    EXPECT_EQ(scannerMatches<1>(text, random), pcre2Matches(text)) << text;
   }
 }
 
-TEST(PatternScanner, AgreesWithTheRegularExpressionOnGeneratedTexts) {
+TEST(PatternScanner, AgreesWithTheRegularExpressionOnGeneratedFilesInBothViews) {
   std::mt19937 random(20261206);
   for (int round = 0; round < 6000; ++round) {
-    std::string text = randomText(random);
-    ASSERT_EQ(scannerMatches(text, random), pcre2Matches(text)) << "text: " << text;
+    std::string bytes = randomBytes(random);
+    ASSERT_EQ(scannerMatches<1>(bytes, random), pcre2Matches(asciiRuns(bytes))) << "bytes: " << bytes;
+    ASSERT_EQ(scannerMatches<2>(bytes, random), pcre2Matches(utf16Runs(bytes))) << "bytes: " << bytes;
   }
 }
 
 TEST(PatternScanner, MapsBytesAndUnitsToPrintableTextOrLineFeeds) {
-  std::string ascii, utf16;
-  PatternScanner::appendAsciiRuns(std::string("a\tb\x7f\x80~ ", 7), ascii);
-  EXPECT_EQ(ascii, "a\nb\n\n~ ");
-  PatternScanner::appendUtf16Runs(std::string("a\0b\x01~\0z", 7), utf16);
-  EXPECT_EQ(utf16, "a\n~");
+  EXPECT_EQ(asciiRuns(std::string("a\tb\x7f\x80~ ", 7)), "a\nb\n\n~ ");
+  EXPECT_EQ(utf16Runs(std::string("a\0b\x01~\0z", 7)), "a\n~");
 }
