@@ -1,7 +1,11 @@
 #include "PatternScanner.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -27,6 +31,77 @@ void appendRuns(std::string_view bytes, std::string& text) {
     text[start + i] = isPrintable(value) ? static_cast<char>(value) : '\n';
   }
 }
+
+// A quick test on the three bytes after a dot that rules out most dots that no extension
+// follows; true when unsure.
+bool mayStartExtension(const char* at, const char* end) {
+  if (end - at < 4) return true;
+  std::uint32_t word;
+  std::memcpy(&word, at, 4);
+  std::uint32_t three = (word | 0x202020u) & 0xFFFFFFu;  // letters lower-cased
+  auto key = [](const char (&text)[4]) {
+    return static_cast<std::uint32_t>(text[0]) | static_cast<std::uint32_t>(text[1]) << 8 |
+           static_cast<std::uint32_t>(text[2]) << 16;
+  };
+  return three == key("png") || three == key("jpg") || three == key("jpe") ||
+         three == key("bmp") || three == key("gif") || three == key("web") ||
+         three == key("tga") || three == key("dds") || three == key("tif");
+}
+
+// Offset of the first 16-bit unit in `begin[0, length)` that is a dot, or `length`.
+// Eight bytes are tested at a time; a lane above a true dot may be flagged falsely, so
+// only the lowest flagged lane is taken.
+size_t firstUtf16Dot(const char* begin, size_t length) {
+  constexpr std::uint64_t lanes = 0x0001000100010001u;
+  size_t offset = 0;
+  for (; offset + 8 <= length; offset += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, begin + offset, 8);
+    std::uint64_t difference = word ^ (lanes * '.');
+    std::uint64_t found = (difference - lanes) & ~difference & (lanes << 15);
+    if (found) return offset + static_cast<size_t>(__builtin_ctzll(found)) / 16 * 2;
+  }
+  for (; offset + 1 < length; offset += 2) {
+    if (begin[offset] == '.' && begin[offset + 1] == 0) return offset;
+  }
+  return length;
+}
+
+#if defined(__SSE2__)
+// Offset of the first byte in `begin[0, length)` that is a dot an extension may follow, or
+// `length`. Dots can be as dense as every few characters, so sixteen bytes are tested at
+// once, together with the third letter after them.
+size_t firstAsciiCandidate(const char* begin, size_t length) {
+  size_t offset = 0;
+  for (; offset + 16 + 3 <= length; offset += 16) {
+    auto bytesAt = [&](size_t at) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + at));
+    };
+    __m128i dots = _mm_cmpeq_epi8(bytesAt(offset), _mm_set1_epi8('.'));
+    __m128i third = _mm_or_si128(bytesAt(offset + 3), _mm_set1_epi8(0x20));
+    __m128i thirdLetter = _mm_setzero_si128();
+    for (char letter : {'g', 'e', 'p', 'f', 'b', 'a', 's'}) {
+      thirdLetter = _mm_or_si128(thirdLetter, _mm_cmpeq_epi8(third, _mm_set1_epi8(letter)));
+    }
+    auto found = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(dots, thirdLetter)));
+    for (; found; found &= found - 1) {
+      size_t at = offset + static_cast<size_t>(__builtin_ctz(found));
+      if (mayStartExtension(begin + at + 1, begin + length)) return at;
+    }
+  }
+  for (; offset < length; ++offset) {
+    if (begin[offset] == '.' && mayStartExtension(begin + offset + 1, begin + length)) return offset;
+  }
+  return length;
+}
+#else
+size_t firstAsciiCandidate(const char* begin, size_t length) {
+  for (size_t offset = 0; offset < length; ++offset) {
+    if (begin[offset] == '.' && mayStartExtension(begin + offset + 1, begin + length)) return offset;
+  }
+  return length;
+}
+#endif
 
 }  // namespace
 
@@ -56,19 +131,13 @@ bool PatternScanner<UnitBytes>::isSeparatorAt(size_t position) const {
 }
 
 // The first unit at or after `from`, before `limit`, that is a dot; `limit` when none is.
+// In the 8-bit view, dots that no extension can follow are passed over as well.
 template <size_t UnitBytes>
 size_t PatternScanner<UnitBytes>::findDot(size_t from, size_t limit) const {
-  const char* begin = bytes_.data();
-  const char* at = begin + (from - base_) * UnitBytes;
-  const char* end = begin + (limit - base_) * UnitBytes;
-  while (at < end) {
-    at = static_cast<const char*>(std::memchr(at, '.', static_cast<size_t>(end - at)));
-    if (!at) return limit;
-    size_t offset = static_cast<size_t>(at - begin);
-    if (UnitBytes == 1 || (offset % 2 == 0 && at[1] == 0)) return base_ + offset / UnitBytes;
-    ++at;
-  }
-  return limit;
+  const char* begin = bytes_.data() + (from - base_) * UnitBytes;
+  size_t length = (limit - from) * UnitBytes;
+  size_t offset = UnitBytes == 1 ? firstAsciiCandidate(begin, length) : firstUtf16Dot(begin, length);
+  return from + offset / UnitBytes;
 }
 
 // The length of the extension that matches at `position`, or 0. Only "jpe?g" has two
@@ -102,7 +171,7 @@ std::string_view PatternScanner<UnitBytes>::textOf(size_t start, size_t end) {
 }
 
 template <size_t UnitBytes>
-bool PatternScanner<UnitBytes>::scan(size_t limit, const OnMatch& onMatch) {
+bool PatternScanner<UnitBytes>::scanUpTo(size_t limit, const OnMatch& onMatch) {
   while (searchFrom_ < limit) {
     size_t firstDot = findDot(searchFrom_, limit);
     if (firstDot == limit) {
@@ -140,16 +209,30 @@ bool PatternScanner<UnitBytes>::scan(size_t limit, const OnMatch& onMatch) {
 }
 
 template <size_t UnitBytes>
-bool PatternScanner<UnitBytes>::feed(std::string_view bytes, bool last, const OnMatch& onMatch) {
-  bytes_.append(bytes);
-  end_ = base_ + bytes_.size() / UnitBytes;
+bool PatternScanner<UnitBytes>::scan(std::string_view window, size_t windowStart, bool last,
+                                     const OnMatch& onMatch) {
+  base_ = windowStart / UnitBytes;
+  bytes_ = window;
+  end_ = base_ + window.size() / UnitBytes;
   size_t limit = last ? end_ : (end_ > lookahead ? end_ - lookahead : 0);
-  if (!scan(std::max(limit, searchFrom_), onMatch)) return false;
-  // Keep only what a later match may still look back on.
-  size_t keepFrom = std::max(matchFrom_, searchFrom_ > maxRun ? searchFrom_ - maxRun : 0);
-  keepFrom = std::clamp(keepFrom, base_, end_);
-  bytes_.erase(0, (keepFrom - base_) * UnitBytes);
-  base_ = keepFrom;
+  return scanUpTo(std::max(limit, searchFrom_), onMatch);
+}
+
+// Only what a later match may still look back on.
+template <size_t UnitBytes>
+size_t PatternScanner<UnitBytes>::keepFrom() const {
+  size_t unit = std::max(matchFrom_, searchFrom_ > maxRun ? searchFrom_ - maxRun : 0);
+  return std::min(unit, end_) * UnitBytes;
+}
+
+template <size_t UnitBytes>
+bool PatternScanner<UnitBytes>::feed(std::string_view bytes, bool last, const OnMatch& onMatch) {
+  size_t windowStart = base_ * UnitBytes;
+  ownWindow_.append(bytes);
+  if (!scan(ownWindow_, windowStart, last, onMatch)) return false;
+  size_t keep = std::max(keepFrom(), windowStart);
+  ownWindow_.erase(0, keep - windowStart);
+  base_ = keep / UnitBytes;
   return true;
 }
 

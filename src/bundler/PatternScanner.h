@@ -21,7 +21,14 @@ class PatternScanner {
  public:
   using OnMatch = std::function<bool(std::string_view match)>;  // false: stop scanning
 
-  // Appends the next bytes of the file; `last` says none follow. False once stopped.
+  // Scans the file's bytes in `window`, which starts at byte `windowStart` of the file,
+  // at or before keepFrom(), and ends where the file has been read to. `last`: the file
+  // ends there. False once `onMatch` asked to stop.
+  bool scan(std::string_view window, size_t windowStart, bool last, const OnMatch& onMatch);
+  // The first byte of the file that a later scan may still look at.
+  size_t keepFrom() const;
+
+  // The same with the scanner keeping its own window: appends the next bytes of the file.
   bool feed(std::string_view bytes, bool last, const OnMatch& onMatch);
 
  private:
@@ -31,9 +38,10 @@ class PatternScanner {
   size_t findDot(size_t from, size_t limit) const;
   size_t extensionLength(size_t position) const;
   std::string_view textOf(size_t start, size_t end);
-  bool scan(size_t limit, const OnMatch& onMatch);
+  bool scanUpTo(size_t limit, const OnMatch& onMatch);
 
-  std::string bytes_;        // the file's bytes from unit base_ on
+  std::string_view bytes_;   // the file's bytes from unit base_ on
+  std::string ownWindow_;    // for feed()
   std::string matchText_;    // a 16-bit match as text
   size_t base_ = 0;
   size_t end_ = 0;           // units received so far

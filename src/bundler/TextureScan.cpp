@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <set>
 #include <vector>
 
@@ -55,17 +57,31 @@ class NameList {
   std::vector<std::string> names_;
 };
 
-// Both views of the file come from one read of it; the 16-bit view's names are kept apart
-// because every 8-bit name comes first.
+// Both views of the file are scanned in the buffer the file is read into, so no byte is
+// copied; the 16-bit view's names are kept apart because every 8-bit name comes first.
 class TwoViewScan {
  public:
-  // False once no further bytes can change the result.
-  bool feed(std::string_view bytes, bool last) {
-    ascii_.feed(bytes, last, [this](std::string_view m) { return asciiNames_.add(m); });
+  // Room for the next read of at most readChunk bytes.
+  char* space() {
+    if (window_.size() < filled_ + readChunk) window_.resize(filled_ + readChunk);
+    return window_.data() + filled_;
+  }
+
+  // Scans `count` more bytes read into space(). False once more bytes cannot change the result.
+  bool scanned(size_t count, bool last) {
+    filled_ += count;
+    std::string_view window(window_.data(), filled_);
+    ascii_.scan(window, windowStart_, last, [this](std::string_view m) { return asciiNames_.add(m); });
     if (asciiNames_.full()) return false;
+    size_t keep = ascii_.keepFrom();
     if (!utf16Names_.full()) {
-      utf16_.feed(bytes, last, [this](std::string_view m) { return utf16Names_.add(m); });
+      utf16_.scan(window, windowStart_, last, [this](std::string_view m) { return utf16Names_.add(m); });
+      keep = std::min(keep, utf16_.keepFrom());
     }
+    keep = std::max(keep & ~size_t{1}, windowStart_);  // the 16-bit view needs even offsets
+    std::memmove(window_.data(), window_.data() + (keep - windowStart_), windowStart_ + filled_ - keep);
+    filled_ -= keep - windowStart_;
+    windowStart_ = keep;
     return true;
   }
 
@@ -79,6 +95,9 @@ class TwoViewScan {
   }
 
  private:
+  std::vector<char> window_;
+  size_t windowStart_ = 0;  // file offset of window_[0]
+  size_t filled_ = 0;
   PatternScanner<1> ascii_;
   PatternScanner<2> utf16_;
   NameList asciiNames_, utf16Names_;
@@ -91,19 +110,19 @@ std::vector<std::string> referencedImageNames(const std::string& path) {
   if (fd < 0) return {};
   struct stat info {};
   TwoViewScan scan;
-  std::vector<char> buffer(readChunk);
   size_t total = 0;
   bool failed = ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode);
-  while (!failed && total < maxScannedBytes) {
-    ssize_t n = ::read(fd, buffer.data(), std::min(readChunk, maxScannedBytes - total));
+  bool open = true;
+  while (!failed && open && total < maxScannedBytes) {
+    ssize_t n = ::read(fd, scan.space(), std::min(readChunk, maxScannedBytes - total));
     if (n < 0) failed = true;
     if (n <= 0) break;
     total += static_cast<size_t>(n);
-    if (!scan.feed({buffer.data(), static_cast<size_t>(n)}, false)) break;
+    open = scan.scanned(static_cast<size_t>(n), false);
   }
   ::close(fd);
   if (failed || total == 0) return {};
-  scan.feed({}, true);
+  if (open) scan.scanned(0, true);
   return scan.result();
 }
 
