@@ -79,7 +79,7 @@ void acceptConnections(int listenFd, std::shared_ptr<ServerCore> core,
 
 LoopbackServer::LoopbackServer(std::string filePath, Clock clock)
     : core_(std::make_shared<ServerCore>(std::move(filePath), randomHexToken(16),
-                                         std::move(clock))),
+                                         randomHexToken(16), std::move(clock))),
       pool_(WorkerPool::create(workerIdleLimit)) {}
 
 LoopbackServer::~LoopbackServer() { stop(); }
@@ -103,6 +103,7 @@ void LoopbackServer::start() {
     fail("getsockname", errno);
   }
   port_ = ntohs(address.sin_port);
+  core_->setPageUrl(pageUrl());
   listenFD_ = socketFd.release();
   acceptThread_ = std::thread(acceptConnections, listenFD_, core_, pool_);
 }
@@ -126,3 +127,7 @@ std::string LoopbackServer::fileUrl() const {
 }
 
 std::string LoopbackServer::pageUrl() const { return baseUrl() + "/open"; }
+
+std::string LoopbackServer::launchUrl() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/" + core_->launchCode();
+}

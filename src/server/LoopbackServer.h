@@ -38,6 +38,9 @@ class LoopbackServer {
   int port() const { return port_; }
   std::string fileUrl() const;
   std::string pageUrl() const;
+  // An address that sends the browser on to the page once, within a minute of the start:
+  // it carries no token, for handing to programs whose arguments others can read.
+  std::string launchUrl() const;
   void setPageHtml(std::string html) { core_->setPageHtml(std::move(html)); }
   bool idleExpired() const { return core_->idleExpired(); }
 

@@ -49,13 +49,18 @@ std::string Reader::requestLine() const {
   return bytes_.substr(0, bytes_.find("\r\n"));
 }
 
-Request classify(std::string_view requestLine, std::string_view tokenPrefix) {
+Request classify(std::string_view requestLine, std::string_view tokenPrefix,
+                 std::string_view launchTarget) {
   auto fields = splitOnSpaces(requestLine);
   if (fields.size() < 3) return {Route::closeSilently, false};
   std::string_view method = fields[0];
   std::string_view target = fields[1];
   bool isHead = method == "HEAD";
   if (method == "OPTIONS") return {Route::preflight, false};
+  if (!launchTarget.empty() && method == "GET" && target.size() == launchTarget.size() &&
+      startsWithConstantTime(target, launchTarget)) {
+    return {Route::launch, false};
+  }
   if (!startsWithConstantTime(target, tokenPrefix)) return {Route::notFound, isHead};
   if (method != "GET" && !isHead) return {Route::notFound, isHead};
   bool isPage = target.substr(tokenPrefix.size()) == "open";

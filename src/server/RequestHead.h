@@ -29,14 +29,16 @@ class Reader {
   size_t headEnd_ = std::string::npos;
 };
 
-enum class Route { closeSilently, preflight, notFound, page, file };
+enum class Route { closeSilently, preflight, notFound, page, file, launch };
 
 struct Request {
   Route route = Route::closeSilently;
   bool isHead = false;  // the body of the answer is left out
 };
 
-// Decides the answer for one request line. `tokenPrefix` is "/" + token + "/".
-Request classify(std::string_view requestLine, std::string_view tokenPrefix);
+// Decides the answer for one request line. `tokenPrefix` is "/" + token + "/";
+// `launchTarget`, when not empty, is the path of the one-time launch address.
+Request classify(std::string_view requestLine, std::string_view tokenPrefix,
+                 std::string_view launchTarget = {});
 
 }  // namespace RequestHead

@@ -5,11 +5,16 @@ namespace Responses {
 namespace {
 
 std::string head(std::string_view statusLine, std::string_view contentType,
-                 std::uint64_t contentLength) {
+                 std::uint64_t contentLength, std::string_view location = {}) {
   std::string text(statusLine);
   if (!contentType.empty()) {
     text += "Content-Type: ";
     text += contentType;
+    text += "\r\n";
+  }
+  if (!location.empty()) {
+    text += "Location: ";
+    text += location;
     text += "\r\n";
   }
   text += "Content-Length: " + std::to_string(contentLength) + "\r\n";
@@ -37,6 +42,10 @@ std::string page(std::string_view html, bool withBody) {
   std::string text = head("HTTP/1.1 200 OK\r\n", "text/html; charset=utf-8", html.size());
   if (withBody) text += html;
   return text;
+}
+
+std::string seeOther(std::string_view location) {
+  return head("HTTP/1.1 303 See Other\r\n", "", 0, location);
 }
 
 std::string fileHead(std::uint64_t size) {

@@ -18,6 +18,7 @@ constexpr auto sendLimit = 60s;
 constexpr size_t fileStep = 65536;
 constexpr auto servedIdleLimit = 300s;
 constexpr auto unservedIdleLimit = 900s;
+constexpr auto launchLifetime = 60s;
 
 // Reads the request head; the receive limit bounds the whole head, not each read, so a
 // client that drips bytes cannot hold a connection open for long.
@@ -56,9 +57,11 @@ UniqueFd openRegularFile(const std::string& path, std::uint64_t& size) {
 
 }  // namespace
 
-ServerCore::ServerCore(std::string filePath, std::string token, Clock clock)
+ServerCore::ServerCore(std::string filePath, std::string token, std::string launchCode,
+                       Clock clock)
     : filePath_(std::move(filePath)),
       token_(std::move(token)),
+      launchCode_(std::move(launchCode)),
       clock_(std::move(clock)),
       started_(clock_()),
       lastActivity_(started_) {}
@@ -66,6 +69,20 @@ ServerCore::ServerCore(std::string filePath, std::string token, Clock clock)
 void ServerCore::setPageHtml(std::string html) {
   std::lock_guard guard(pageLock_);
   pageHtml_ = std::move(html);
+}
+
+void ServerCore::setPageUrl(std::string url) {
+  std::lock_guard guard(pageLock_);
+  pageUrl_ = std::move(url);
+}
+
+// The launch address works once, and only shortly after the server started, so that an
+// address seen in a browser's history or a process list is worth nothing later.
+bool ServerCore::takeLaunch() {
+  std::lock_guard guard(lock_);
+  if (launchUsed_ || clock_() - started_ > launchLifetime) return false;
+  launchUsed_ = true;
+  return true;
 }
 
 std::string ServerCore::pageHtml() const {
@@ -109,7 +126,7 @@ void ServerCore::handle(UniqueFd connection) {
   touch();
   std::string line = readRequestLine(fd);
   if (line.empty()) return;
-  auto request = RequestHead::classify(line, "/" + token_ + "/");
+  auto request = RequestHead::classify(line, "/" + token_ + "/", "/" + launchCode_);
   switch (request.route) {
     case RequestHead::Route::closeSilently:
       return;
@@ -126,6 +143,16 @@ void ServerCore::handle(UniqueFd connection) {
     case RequestHead::Route::file:
       answerFile(fd, request.isHead);
       return;
+    case RequestHead::Route::launch: {
+      std::string location;
+      {
+        std::lock_guard guard(pageLock_);
+        location = pageUrl_;
+      }
+      bool valid = !location.empty() && takeLaunch();
+      SocketIo::sendAll(fd, valid ? Responses::seeOther(location) : Responses::notFound(true));
+      return;
+    }
   }
 }
 

@@ -14,11 +14,14 @@ class ServerCore {
   using TimePoint = std::chrono::system_clock::time_point;
   using Clock = std::function<TimePoint()>;
 
-  ServerCore(std::string filePath, std::string token, Clock clock);
+  ServerCore(std::string filePath, std::string token, std::string launchCode, Clock clock);
 
   const std::string& filePath() const { return filePath_; }
   const std::string& token() const { return token_; }
+  const std::string& launchCode() const { return launchCode_; }
 
+  // Where the one-time launch address sends the browser; set once the port is known.
+  void setPageUrl(std::string url);
   void setPageHtml(std::string html);
   bool idleExpired() const;
   void markStopped();
@@ -32,17 +35,21 @@ class ServerCore {
   void touch();
   void markServed();
   void answerFile(int connection, bool isHead);
+  bool takeLaunch();
 
   const std::string filePath_;
   const std::string token_;
+  const std::string launchCode_;
   const Clock clock_;
   const TimePoint started_;
 
   mutable std::mutex lock_;  // guards stopped_, served_, lastActivity_
   bool stopped_ = false;
   bool served_ = false;
+  bool launchUsed_ = false;
   TimePoint lastActivity_;
 
   mutable std::mutex pageLock_;
   std::string pageHtml_;
+  std::string pageUrl_;
 };

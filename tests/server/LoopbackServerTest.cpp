@@ -173,6 +173,23 @@ TEST_F(ServedFile, AnswersNotFoundForAFileThatIsGoneOrNotARegularFile) {
   EXPECT_FALSE(server->idleExpired());
 }
 
+TEST_F(ServedFile, TheLaunchAddressLeadsToThePageOnceWithinAMinute) {
+  std::string launch = targetOf(server->launchUrl());
+  EXPECT_EQ(launch.size(), 33u);
+  EXPECT_EQ(server->launchUrl().find(token.substr(1, 32)), std::string::npos);
+  EXPECT_EQ(ask("HEAD " + launch + " HTTP/1.1"), notFoundHead);
+  EXPECT_EQ(ask("GET " + launch + " HTTP/1.1"),
+            "HTTP/1.1 303 See Other\r\nLocation: " + server->pageUrl() +
+                "\r\nContent-Length: 0\r\n" + commonHeaders);
+  EXPECT_EQ(ask("GET " + launch + " HTTP/1.1"), notFound) << "only once";
+
+  LoopbackServer late(path.string(), clock.clock());
+  late.start();
+  clock.advance(61s);
+  EXPECT_EQ(rawExchange(late.port(), "GET " + targetOf(late.launchUrl()) + " HTTP/1.1\r\n\r\n"),
+            notFound);
+}
+
 TEST_F(ServedFile, RefusesConnectionsOnceStopped) {
   int port = server->port();
   server->stop();

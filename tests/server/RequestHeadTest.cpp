@@ -94,6 +94,17 @@ TEST(RequestHeadClassify, AnswersEachRequestLineAsSpecified) {
       {"", Route::closeSilently, false},
       {"   ", Route::closeSilently, false},
   };
+  const std::string launch = "/fedcba9876543210fedcba9876543210";
+  const std::vector<Case> launchCases{
+      {"GET " + launch + " HTTP/1.1", Route::launch, false},
+      {"HEAD " + launch + " HTTP/1.1", Route::notFound, true},
+      {"GET " + launch + "/ HTTP/1.1", Route::notFound, false},
+      {"GET " + launch.substr(0, 32) + " HTTP/1.1", Route::notFound, false},
+  };
+  for (const auto& c : launchCases) {
+    auto request = RequestHead::classify(c.line, prefix, launch);
+    EXPECT_EQ(request.route, c.route) << c.line;
+  }
   for (const auto& c : cases) {
     auto request = RequestHead::classify(c.line, prefix);
     EXPECT_EQ(request.route, c.route) << c.line;
