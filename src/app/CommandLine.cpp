@@ -1,18 +1,65 @@
 #include "CommandLine.h"
 
+#include <algorithm>
+#include <array>
 #include <ostream>
 
 #include "BuildInfo.h"
 
 namespace CommandLine {
 
-int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  if (!arguments.empty() && arguments.front() == "--version") {
+namespace {
+
+constexpr std::array<const char*, 5> associationSwitches{
+    "--register", "--unregister", "--register-unowned", "--unregister-all", "--status"};
+
+constexpr const char* usage =
+    "Usage: vexmoor-3dviewer [FILE]\n"
+    "Opens a 3D model or CAD file in the Vexmoor web viewer, served from this computer.\n"
+    "\n"
+    "  --help      show this text\n"
+    "  --version   show the version\n";
+
+}  // namespace
+
+std::vector<std::string> cleanArguments(int argc, char** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument.rfind("-psn_", 0) != 0) arguments.push_back(argument);
+  }
+  return arguments;
+}
+
+Mode modeFor(const std::vector<std::string>& arguments) {
+  if (arguments.empty()) return {Mode::Kind::awaitDocument, "", false};
+  const std::string& first = arguments.front();
+  if (first == "--setup") return {Mode::Kind::manage, "", true};
+  if (first == "--manage") return {Mode::Kind::manage, "", false};
+  return {Mode::Kind::serve, first, false};
+}
+
+int runTerminalOnly(const std::vector<std::string>& arguments, std::ostream& out,
+                    std::ostream& err) {
+  std::string first = arguments.empty() ? "" : arguments.front();
+  if (first == "--version") {
     out << BuildInfo::version << '\n';
     return 0;
   }
-  err << "vexmoor-3dviewer: opening documents and managing file types are not built yet\n";
-  return 1;
+  if (first == "--help") {
+    out << usage;
+    return 0;
+  }
+  if (std::find(associationSwitches.begin(), associationSwitches.end(), first) !=
+      associationSwitches.end()) {
+    err << "vexmoor-3dviewer: " << first << ": managing file types is not built yet\n";
+    return 2;
+  }
+  if (modeFor(arguments).kind != Mode::Kind::serve) {
+    err << "vexmoor-3dviewer: the file types window is not built yet; give a file to open\n";
+    return 1;
+  }
+  return -1;
 }
 
 }  // namespace CommandLine

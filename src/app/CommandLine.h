@@ -4,9 +4,24 @@
 #include <string>
 #include <vector>
 
+// How the application was asked to start.
+struct Mode {
+  enum class Kind { serve, manage, awaitDocument };
+  Kind kind = Kind::awaitDocument;
+  std::string path;    // serve: exactly as given
+  bool setup = false;  // manage: "--setup" rather than "--manage"
+};
+
 namespace CommandLine {
 
-// Runs the command line (program name already removed) and returns the exit status.
-int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+// The arguments without the program name and without "-psn_" arguments, in order.
+std::vector<std::string> cleanArguments(int argc, char** argv);
+
+Mode modeFor(const std::vector<std::string>& arguments);
+
+// Handles what is answered on the terminal alone (--help, --version, the association
+// switches). Returns the exit status, or -1 when the application should start.
+int runTerminalOnly(const std::vector<std::string>& arguments, std::ostream& out,
+                    std::ostream& err);
 
 }  // namespace CommandLine

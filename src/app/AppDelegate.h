@@ -1,0 +1,60 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CommandLine.h"
+#include "DefaultsStore.h"
+#include "Desktop.h"
+#include "LoopbackServer.h"
+
+// What the delegate needs from the process around it, so it can be driven without a desktop.
+struct AppServices {
+  Alerts& alerts;
+  Browser& browser;
+  ActivationPolicy& activation;
+  DefaultsStore& defaults;
+  LoopbackServer::Clock clock = LoopbackServer::systemNow;
+  std::function<void()> requestTermination;  // ends the event loop soon after
+  std::function<void()> startExitTimer;      // calls exitTimerTick() every 5 seconds
+  std::function<void()> startUpdateCheck;    // once per process, with the first document
+};
+
+// Serves the documents the application is given, one loopback server each, and ends the
+// process once all of them have gone idle.
+class AppDelegate {
+ public:
+  AppDelegate(Mode mode, AppServices services);
+  ~AppDelegate();
+
+  void didFinishLaunching();
+  void serve(const std::string& documentPath);
+  void exitTimerTick();
+  // Stops every server and deletes the bundles of this run; the user's files stay.
+  void willTerminate();
+
+  // 1 once an alert asked the process to end, else 0.
+  int exitStatus() const { return exitStatus_; }
+  bool handledDocument() const { return handledDocument_; }
+
+ private:
+  struct ServeSession {
+    std::unique_ptr<LoopbackServer> server;
+    std::string servedPath;
+    std::string modelPath;
+  };
+
+  void failAndTerminate(const std::string& message, const std::string& informative);
+  void writeHandOffFile(const LoopbackServer& server);
+  void openBrowser(const LoopbackServer& server);
+
+  const Mode mode_;
+  AppServices services_;
+  bool handledDocument_ = false;
+  bool exitTimerStarted_ = false;
+  bool terminated_ = false;
+  int exitStatus_ = 0;
+  std::vector<ServeSession> sessions_;
+};

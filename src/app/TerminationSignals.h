@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QObject>
+#include <functional>
+
+class QSocketNotifier;
+
+// Turns SIGTERM, SIGINT and SIGHUP into a call on the event loop, so that a request to end
+// runs the same clean-up as any other way out.
+class TerminationSignals : public QObject {
+ public:
+  explicit TerminationSignals(std::function<void()> onSignal);
+  ~TerminationSignals() override;
+
+ private:
+  std::function<void()> onSignal_;
+  QSocketNotifier* notifier_ = nullptr;
+};

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+#include "Desktop.h"
+
+// Opens pages in the user's default web browser (the desktop's handler of http addresses),
+// never putting the page address, which holds the server's token, on a command line that
+// other local users could read: the browser gets a redirect page in the private folder,
+// or, when it runs sandboxed and cannot read that folder, the one-time launch address.
+// Redirect pages are deleted when the object goes.
+class DesktopBrowser : public Browser {
+ public:
+  DesktopBrowser() = default;
+  ~DesktopBrowser() override;
+  DesktopBrowser(const DesktopBrowser&) = delete;
+  DesktopBrowser& operator=(const DesktopBrowser&) = delete;
+
+  bool open(const std::string& pageUrl, const std::string& launchUrl) override;
+
+ private:
+  std::vector<std::filesystem::path> redirectPages_;
+};
