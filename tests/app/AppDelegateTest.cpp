@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 
@@ -64,7 +65,7 @@ class Delegate : public testing::Test {
   std::unique_ptr<AppDelegate> makeDelegate(Mode mode = {}) {
     return std::make_unique<AppDelegate>(
         mode, AppServices{desktop, desktop, desktop, defaults,
-                          [this] { return ServerCore::TimePoint(std::chrono::seconds(now)); },
+                          [this] { return ServerCore::TimePoint(std::chrono::seconds(now.load())); },
                           [this] {
                             ++terminationRequests;
                             desktop.events.push_back("terminate");
@@ -82,7 +83,7 @@ class Delegate : public testing::Test {
 
   FakeDesktop desktop;
   MemoryDefaultsStore defaults;
-  long long now = 1'000'000;
+  std::atomic<long long> now{1'000'000};
   int terminationRequests = 0;
   fs::path folder, model, handOff;
 };

@@ -1,0 +1,140 @@
+// The real executable serving documents, as a file manager would start it.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "Http.h"
+#include "RunProgram.h"
+#include "TempHome.h"
+
+using namespace TestSupport;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> linesOf(const fs::path& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> waitForLines(const fs::path& path, size_t count) {
+  for (int i = 0; i < 200; ++i) {
+    auto lines = linesOf(path);
+    if (lines.size() >= count) return lines;
+    std::this_thread::sleep_for(50ms);
+  }
+  return linesOf(path);
+}
+
+class ServeBinary : public testing::Test {
+ protected:
+  void SetUp() override {
+    models = home.tmp() / "models";
+    fs::create_directories(models / "textures");
+    std::ofstream(models / "part.stl") << "solid part";
+    std::ofstream(models / "scene.max") << "scene|wood.png";
+    std::ofstream(models / "textures/wood.png") << std::string("\x89PNG\r\n\x1a\n", 8);
+    handOff = home.tmp() / "addresses.txt";
+  }
+
+  std::unique_ptr<BackgroundProgram> start(const fs::path& document, bool browser = false,
+                                           const std::string& pathPrefix = "") {
+    auto environment = home.environment();
+    environment.push_back("VEXMOOR_STUB_URL_FILE=" + handOff.string());
+    if (!browser) environment.push_back("VEXMOOR_STUB_NO_BROWSER=1");
+    for (auto& variable : environment) {
+      if (variable.rfind("PATH=", 0) == 0 && !pathPrefix.empty()) {
+        variable = "PATH=" + pathPrefix + ":" + variable.substr(5);
+      }
+    }
+    return std::make_unique<BackgroundProgram>(
+        std::vector<std::string>{executablePath(), document.string()}, environment);
+  }
+
+  size_t bundleCount() {
+    auto root = home.tmp() / ("vexmoor-3dviewer-" + std::to_string(geteuid())) / "Vexmoor3DViewer";
+    if (!fs::exists(root)) return 0;
+    return static_cast<size_t>(std::distance(fs::directory_iterator(root), fs::directory_iterator()));
+  }
+
+  TempHome home;
+  fs::path models, handOff;
+};
+
+}  // namespace
+
+TEST_F(ServeBinary, WritesBothAddressesAndServesThem) {
+  std::ofstream(handOff) << "earlier line\n";
+  auto viewer = start(models / "part.stl");
+  auto lines = waitForLines(handOff, 3);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "earlier line");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(lines[1], match,
+                               std::regex("http://127\\.0\\.0\\.1:(\\d+)/([0-9a-f]{32})/file/part\\.stl")));
+  EXPECT_EQ(lines[2], "http://127.0.0.1:" + match[1].str() + "/" + match[2].str() + "/open");
+  EXPECT_EQ(httpRequest(lines[1]).body, "solid part");
+  EXPECT_NE(httpRequest(lines[2]).body.find("<title>part.stl - Vexmoor 3D Viewer</title>"),
+            std::string::npos);
+  EXPECT_EQ(viewer->stop(SIGTERM), 0);
+}
+
+TEST_F(ServeBinary, ServesAMaxModelWithItsTexturesAndDeletesTheBundleOnTheWayOut) {
+  auto viewer = start(models / "scene.max");
+  auto lines = waitForLines(handOff, 2);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("/file/scene.zip"), std::string::npos);
+  EXPECT_EQ(httpRequest(lines[0]).body.substr(0, 2), "PK");
+  EXPECT_EQ(bundleCount(), 1u);
+  EXPECT_EQ(viewer->stop(SIGTERM), 0);
+  EXPECT_EQ(bundleCount(), 0u);
+  EXPECT_TRUE(fs::exists(models / "scene.max") && fs::exists(models / "textures/wood.png"));
+}
+
+TEST_F(ServeBinary, HandsTheBrowserNoAddressThatHoldsTheToken) {
+  auto bin = home.tmp() / "bin";
+  fs::create_directories(bin);
+  auto record = home.tmp() / "xdg-open-arguments";
+  std::ofstream(bin / "xdg-open") << "#!/bin/sh\n"
+                                     "cat \"${1#file://}\" > '" << record.string() << ".page'\n"
+                                     "printf '%s\\n' \"$@\" > '" << record.string() << "'\n";
+  fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+  auto viewer = start(models / "part.stl", true, bin.string());
+  auto lines = waitForLines(handOff, 2);
+  auto arguments = waitForLines(record, 1);
+  ASSERT_EQ(arguments.size(), 1u);
+  std::string token = lines.at(1).substr(lines[1].size() - 37, 32);
+  EXPECT_EQ(arguments[0].find(token), std::string::npos);
+  EXPECT_EQ(arguments[0].rfind("file:///", 0), 0u);
+  std::ifstream page(record.string() + ".page");
+  std::string redirect((std::istreambuf_iterator<char>(page)), {});
+  EXPECT_NE(redirect.find("url=" + lines[1] + "\""), std::string::npos);
+  auto redirectPath = arguments[0].substr(7);
+  struct stat info {};
+  ASSERT_EQ(stat(redirectPath.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(viewer->stop(SIGTERM), 0);
+  EXPECT_FALSE(fs::exists(redirectPath)) << "the redirect page goes with the process";
+}
+
+TEST_F(ServeBinary, TwoProcessesServeSideBySide) {
+  auto first = start(models / "scene.max");
+  waitForLines(handOff, 2);
+  auto second = start(models / "scene.max");
+  auto lines = waitForLines(handOff, 4);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[0].substr(0, 22), lines[2].substr(0, 22)) << "separate ports";
+  EXPECT_EQ(bundleCount(), 2u);
+  EXPECT_EQ(first->stop(SIGTERM), 0);
+  EXPECT_EQ(bundleCount(), 1u);
+  EXPECT_EQ(httpRequest(lines[2]).body.substr(0, 2), "PK");
+  EXPECT_EQ(second->stop(SIGINT), 0);
+  EXPECT_EQ(bundleCount(), 0u);
+}
