@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -139,6 +142,26 @@ TEST_F(Delegate, AMissingFileOrAFolderEndsTheProcessAfterAnAlert) {
   }
   EXPECT_EQ(terminationRequests, 2);
   EXPECT_FALSE(fs::exists(handOff));
+}
+
+TEST_F(Delegate, AServerThatCannotStartEndsTheProcessAfterAnAlert) {
+  // Runs in a child, this program started again: it uses up its descriptors for good.
+  auto serveWithoutDescriptors = [this] {
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = 64;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    while (::open("/dev/null", O_RDONLY) >= 0) {
+    }
+    auto delegate = makeDelegate();
+    delegate->serve(model.string());
+    bool right = desktop.alerts.size() == 1 && desktop.alerts[0].style == AlertStyle::critical &&
+                 desktop.alerts[0].message == "Could not start the local file server" &&
+                 desktop.alerts[0].informative == "socket(): Too many open files" &&
+                 terminationRequests == 1 && delegate->exitStatus() == 1;
+    return right ? 3 : 4;
+  };
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::_Exit(serveWithoutDescriptors()), testing::ExitedWithCode(3), "");
 }
 
 TEST_F(Delegate, ABrowserThatFailsGetsAWarningAndServingGoesOn) {
