@@ -124,6 +124,60 @@ TEST_F(ServeBinary, HandsTheBrowserNoAddressThatHoldsTheToken) {
   EXPECT_FALSE(fs::exists(redirectPath)) << "the redirect page goes with the process";
 }
 
+// A default web browser registered the freedesktop way, in the test's own XDG home.
+void registerDefaultBrowser(const TempHome& home, const std::string& exec) {
+  fs::create_directories(home.dataHome() / "applications");
+  std::ofstream(home.dataHome() / "applications/test-browser.desktop")
+      << "[Desktop Entry]\nType=Application\nName=Test Browser\nExec=" << exec
+      << " %u\nMimeType=x-scheme-handler/http;\n";
+  std::ofstream(home.configHome() / "mimeapps.list")
+      << "[Default Applications]\nx-scheme-handler/http=test-browser.desktop\n";
+}
+
+fs::path recordingScript(const fs::path& path, const fs::path& record) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << record.string() << ".tmp'\n"
+                      << "mv '" << record.string() << ".tmp' '" << record.string() << "'\n";
+  fs::permissions(path, fs::perms::owner_all);
+  return path;
+}
+
+TEST_F(ServeBinary, OpensTheDefaultBrowserOnARedirectPage) {
+  auto record = home.tmp() / "browser-arguments";
+  registerDefaultBrowser(home, recordingScript(home.tmp() / "bin/browser", record).string());
+  auto viewer = start(models / "part.stl", true);
+  auto lines = waitForLines(handOff, 2);
+  auto arguments = waitForLines(record, 1);
+  ASSERT_EQ(arguments.size(), 1u);
+  // GIO hands a local file to the browser as a path or as a file address.
+  std::string redirectPath = arguments[0].rfind("file://", 0) == 0 ? arguments[0].substr(7) : arguments[0];
+  EXPECT_EQ(redirectPath.rfind(home.tmp().string(), 0), 0u) << redirectPath;
+  std::ifstream page(redirectPath);
+  std::string redirect((std::istreambuf_iterator<char>(page)), {});
+  EXPECT_NE(redirect.find("url=" + lines.at(1) + "\""), std::string::npos);
+  EXPECT_EQ(viewer->stop(SIGTERM), 0);
+}
+
+TEST_F(ServeBinary, GivesASandboxedBrowserTheOneTimeLaunchAddress) {
+  auto record = home.tmp() / "browser-arguments";
+  auto flatpak = recordingScript(home.tmp() / "bin/flatpak", record);
+  registerDefaultBrowser(home, flatpak.string() + " run org.example.Browser");
+  auto viewer = start(models / "part.stl", true);
+  auto lines = waitForLines(handOff, 2);
+  auto arguments = waitForLines(record, 3);
+  ASSERT_EQ(arguments.size(), 3u);
+  std::string launch = arguments[2];
+  EXPECT_TRUE(std::regex_match(launch, std::regex("http://127\\.0\\.0\\.1:\\d+/[0-9a-f]{32}")));
+  EXPECT_EQ(launch.find(lines.at(1).substr(lines[1].size() - 37, 32)), std::string::npos);
+  auto port = lines[1].substr(0, lines[1].find('/', 7));
+  auto target = launch.substr(port.size());
+  auto first = rawExchange(std::stoi(port.substr(17)), "GET " + target + " HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(first.rfind("HTTP/1.1 303 See Other\r\nLocation: " + lines[1] + "\r\n", 0), 0u) << first;
+  auto second = rawExchange(std::stoi(port.substr(17)), "GET " + target + " HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(second.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
+  EXPECT_EQ(viewer->stop(SIGTERM), 0);
+}
+
 TEST_F(ServeBinary, TwoProcessesServeSideBySide) {
   auto first = start(models / "scene.max");
   waitForLines(handOff, 2);
