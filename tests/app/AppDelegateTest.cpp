@@ -68,7 +68,7 @@ class Delegate : public testing::Test {
   std::unique_ptr<AppDelegate> makeDelegate(Mode mode = {}) {
     return std::make_unique<AppDelegate>(
         mode, AppServices{desktop, desktop, desktop, defaults,
-                          [this] { return ServerCore::TimePoint(std::chrono::seconds(now.load())); },
+                          [now = now] { return ServerCore::TimePoint(std::chrono::seconds(now->load())); },
                           [this] {
                             ++terminationRequests;
                             desktop.events.push_back("terminate");
@@ -86,7 +86,8 @@ class Delegate : public testing::Test {
 
   FakeDesktop desktop;
   MemoryDefaultsStore defaults;
-  std::atomic<long long> now{1'000'000};
+  // Connections may still read the clock after the test has ended.
+  std::shared_ptr<std::atomic<long long>> now = std::make_shared<std::atomic<long long>>(1'000'000);
   int terminationRequests = 0;
   fs::path folder, model, handOff;
 };
@@ -118,13 +119,13 @@ TEST_F(Delegate, EndsOnlyWhenEverySessionIsIdle) {
   delegate->serve(model.string());
   auto lines = handOffLines();
   ASSERT_TRUE(TestSupport::httpRequest(lines[0]).ok);  // the first document is served
-  now += 301;
+  *now += 301;
   delegate->exitTimerTick();
   EXPECT_EQ(terminationRequests, 0) << "the second was never fetched: 900 s apply";
-  now += 599;
+  *now += 599;
   delegate->exitTimerTick();
   EXPECT_EQ(terminationRequests, 0) << "exactly 900 s is not yet idle";
-  now += 1;
+  *now += 1;
   delegate->exitTimerTick();
   EXPECT_EQ(terminationRequests, 1);
 }

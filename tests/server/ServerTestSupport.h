@@ -3,22 +3,24 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "LoopbackServer.h"
 
 namespace ServerTests {
 
-// A clock the test moves by hand, so idle rules are checked without waiting.
+// A clock the test moves by hand, so idle rules are checked without waiting. Connections
+// may still read it after the test has ended, so it lives as long as they hold it.
 class FakeClock {
  public:
   LoopbackServer::Clock clock() {
-    return [this] { return ServerCore::TimePoint(std::chrono::seconds(seconds_.load())); };
+    return [seconds = seconds_] { return ServerCore::TimePoint(std::chrono::seconds(seconds->load())); };
   }
-  void advance(std::chrono::seconds by) { seconds_ += by.count(); }
+  void advance(std::chrono::seconds by) { *seconds_ += by.count(); }
 
  private:
-  std::atomic<long long> seconds_{1'000'000};
+  std::shared_ptr<std::atomic<long long>> seconds_ = std::make_shared<std::atomic<long long>>(1'000'000);
 };
 
 // Writes `size` bytes of a pattern that differs at every offset; returns the bytes.
