@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -10,6 +9,7 @@
 #include "ArchiveOutput.h"
 #include "CompanionBundler.h"
 #include "PrivateDirectory.h"
+#include "RandomToken.h"
 
 namespace fs = std::filesystem;
 
@@ -19,16 +19,12 @@ namespace {
 
 // Like the first 12 characters of a random UUID, lower-cased: "3f2a9c1e-7b4".
 std::string newBundleId() {
-  unsigned char bytes[6] = {};
-  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return {};
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string id;
-  for (unsigned char byte : bytes) {
-    id += hex[byte >> 4];
-    id += hex[byte & 0xF];
-    if (id.size() == 8) id += '-';
+  try {
+    std::string hex = randomHexToken(6);
+    return hex.substr(0, 8) + "-" + hex.substr(8, 3);
+  } catch (const std::runtime_error&) {
+    return {};
   }
-  return id.substr(0, 12);
 }
 
 std::string stemOf(const std::string& fileName) {

@@ -11,7 +11,7 @@
 
 #include "Catalog.h"
 #include "CompanionBundler.h"
-#include "Hooks.h"
+#include "HooksFile.h"
 #include "Http.h"
 
 namespace fs = std::filesystem;
@@ -57,13 +57,8 @@ class Delegate : public testing::Test {
     handOff = folder / "addresses.txt";
     writeHooks(R"({"VEXMOOR_STUB_URL_FILE": ")" + handOff.string() + "\"}");
   }
-  void TearDown() override { fs::remove(Hooks::path()); }
-
-  void writeHooks(const std::string& json) {
-    fs::create_directories(fs::path(Hooks::path()).parent_path());
-    std::ofstream(Hooks::path(), std::ios::trunc) << json;
-    fs::permissions(Hooks::path(), fs::perms::owner_read | fs::perms::owner_write);
-  }
+  void TearDown() override { TestSupport::removeHooksFile(); }
+  void writeHooks(const std::string& json) { TestSupport::writeHooksFile(json); }
 
   std::unique_ptr<AppDelegate> makeDelegate(Mode mode = {}) {
     return std::make_unique<AppDelegate>(

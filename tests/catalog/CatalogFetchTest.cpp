@@ -6,7 +6,7 @@
 
 #include "Catalog.h"
 #include "DefaultsStore.h"
-#include "Hooks.h"
+#include "HooksFile.h"
 #include "SettingsDefaultsStore.h"
 #include "StubHttpServer.h"
 
@@ -24,9 +24,7 @@ const std::string emptyCatalog = R"({"viewerUrl": "https://v.example/x", "format
 
 // Points the catalog download at `url` through the test hooks file, as a test harness does.
 void overrideEndpoint(const std::string& url) {
-  fs::create_directories(fs::path(Hooks::path()).parent_path());
-  std::ofstream(Hooks::path(), std::ios::trunc) << "{\"VEXMOOR_FORMATS_URL\": \"" << url << "\"}";
-  fs::permissions(Hooks::path(), fs::perms::owner_read | fs::perms::owner_write);
+  writeHooksFile("{\"VEXMOOR_FORMATS_URL\": \"" + url + "\"}");
 }
 
 StubHttpServer::Reply answer(int status, std::string body, std::string headers = "") {
@@ -35,7 +33,7 @@ StubHttpServer::Reply answer(int status, std::string body, std::string headers =
 
 class CatalogFetch : public testing::Test {
  protected:
-  void TearDown() override { fs::remove(Hooks::path()); }
+  void TearDown() override { removeHooksFile(); }
   MemoryDefaultsStore defaults;
 };
 
