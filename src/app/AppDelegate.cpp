@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 
 #include "BridgePage.h"
 #include "Catalog.h"
@@ -16,10 +15,6 @@ namespace {
 bool isRegularFile(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-std::string lastPathComponent(const std::string& path) {
-  return std::filesystem::path(path).filename().string();
 }
 
 bool writeAll(int fd, const std::string& text) {
@@ -81,7 +76,7 @@ void AppDelegate::serve(const std::string& documentPath) {
   LoopbackServer& started = *server;
   sessions_.push_back({std::move(server), servedPath, documentPath});
   started.setPageHtml(BridgePage::build(FormatCatalog::viewerUrl(services_.defaults),
-                                        started.fileUrl(), lastPathComponent(servedPath)));
+                                        started.fileUrl(), started.fileName()));
   writeHandOffFile(started);
   openBrowser(started);
   if (!exitTimerStarted_) {

@@ -8,6 +8,7 @@
 #include "CommandLine.h"
 #include "DesktopBrowser.h"
 #include "MessageBoxAlerts.h"
+#include "NoActivationPolicy.h"
 #include "SettingsDefaultsStore.h"
 #include "TerminalAlerts.h"
 #include "TerminationSignals.h"

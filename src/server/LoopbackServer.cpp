@@ -122,9 +122,9 @@ std::string LoopbackServer::baseUrl() const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/" + core_->token();
 }
 
-std::string LoopbackServer::fileUrl() const {
-  return baseUrl() + "/file/" + percentEncode(lastPathComponent(core_->filePath()));
-}
+std::string LoopbackServer::fileName() const { return lastPathComponent(core_->filePath()); }
+
+std::string LoopbackServer::fileUrl() const { return baseUrl() + "/file/" + percentEncode(fileName()); }
 
 std::string LoopbackServer::pageUrl() const { return baseUrl() + "/open"; }
 

@@ -36,6 +36,8 @@ class LoopbackServer {
   void stop();
 
   int port() const { return port_; }
+  // The last path component of the served file, as its address and page show it.
+  std::string fileName() const;
   std::string fileUrl() const;
   std::string pageUrl() const;
   // An address that sends the browser on to the page once, within a minute of the start:

@@ -17,9 +17,3 @@ class TerminalAlerts : public Alerts {
  private:
   std::ostream& out_;
 };
-
-class NoActivationPolicy : public ActivationPolicy {
- public:
-  void setRegular() override {}
-  void setAccessory() override {}
-};
