@@ -22,7 +22,7 @@ bool writeAll(int fd, const std::string& text) {
 }
 
 // Appends to an existing file; otherwise creates it whole, under a temporary name first,
-// so that a reader never sees half of it.
+// so that a reader never sees half of it. It holds token addresses: the user's eyes only.
 void appendOrCreate(const std::string& path, const std::string& text) {
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd >= 0) {
@@ -31,7 +31,7 @@ void appendOrCreate(const std::string& path, const std::string& text) {
     return;
   }
   std::string temporary = path + ".part-" + std::to_string(::getpid());
-  fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return;
   bool written = writeAll(fd, text);
   if (::close(fd) == 0 && written && ::rename(temporary.c_str(), path.c_str()) == 0) return;
@@ -94,10 +94,15 @@ void AppDelegate::writeHandOffFile(const LoopbackServer& server) {
 
 void AppDelegate::openBrowser(const LoopbackServer& server) {
   if (Hooks::value("VEXMOOR_STUB_NO_BROWSER") == "1") return;
-  if (services_.browser.open(server.pageUrl(), server.launchUrl())) return;
+  if (!services_.browser.open(server.pageUrl(), server.launchUrl())) {
+    reportBrowserFailure(server.pageUrl());
+  }
+}
+
+void AppDelegate::reportBrowserFailure(const std::string& pageUrl) {
   services_.activation.setRegular();
   services_.alerts.show(AlertStyle::warning, "Could not open your web browser",
-                        "You can open the viewer manually at:\n\n" + server.pageUrl());
+                        "You can open the viewer manually at:\n\n" + pageUrl);
 }
 
 void AppDelegate::exitTimerTick() {

@@ -32,6 +32,8 @@ class AppDelegate {
   void didFinishLaunching();
   void serve(const std::string& documentPath);
   void exitTimerTick();
+  // The browser could not be opened on the page: the user is told where to open it.
+  void reportBrowserFailure(const std::string& pageUrl);
   // Stops every server and deletes the bundles of this run; the user's files stay.
   void willTerminate();
 

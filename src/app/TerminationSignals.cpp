@@ -5,14 +5,18 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <cerrno>
 
 namespace {
 
 int signalPipe[2] = {-1, -1};
 
+// Interrupts whatever the thread was doing, which may be about to read errno.
 void onTerminationSignal(int) {
+  int savedErrno = errno;
   char byte = 1;
   [[maybe_unused]] ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+  errno = savedErrno;
 }
 
 }  // namespace

@@ -7,31 +7,19 @@
 #include "AppDelegate.h"
 #include "CommandLine.h"
 #include "DesktopBrowser.h"
+#include "DisplayProbe.h"
 #include "MessageBoxAlerts.h"
 #include "NoActivationPolicy.h"
+#include "PrivateDirectory.h"
 #include "SettingsDefaultsStore.h"
 #include "TerminalAlerts.h"
 #include "TerminationSignals.h"
 
 namespace {
 
-bool hasDisplay() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  auto arguments = CommandLine::cleanArguments(argc, argv);
-  int status = CommandLine::runTerminalOnly(arguments, std::cout, std::cerr);
-  if (status >= 0) return status;
-
+int runApplication(int argc, char** argv, const std::vector<std::string>& arguments) {
   // Without a display (over SSH, say) documents are still served; alerts go to the terminal.
-  const bool graphical = hasDisplay();
+  const bool graphical = DisplayProbe::reachable();
   std::unique_ptr<QCoreApplication> application;
   std::unique_ptr<Alerts> alerts;
   if (graphical) {
@@ -43,7 +31,14 @@ int main(int argc, char** argv) {
     alerts = std::make_unique<TerminalAlerts>(std::cerr);
   }
 
-  DesktopBrowser browser;
+  AppDelegate* delegateForBrowser = nullptr;
+  DesktopBrowser browser([&](const std::string& pageUrl) {
+    QMetaObject::invokeMethod(
+        application.get(), [&delegateForBrowser, pageUrl] {
+          if (delegateForBrowser) delegateForBrowser->reportBrowserFailure(pageUrl);
+        },
+        Qt::QueuedConnection);
+  });
   NoActivationPolicy activation;
   SettingsDefaultsStore defaults;
   QTimer exitTimer;
@@ -52,11 +47,24 @@ int main(int argc, char** argv) {
   AppDelegate delegate(CommandLine::modeFor(arguments),
                        AppServices{*alerts, browser, activation, defaults, LoopbackServer::systemNow,
                                    quit, [&] { exitTimer.start(); }, [] {}});
+  delegateForBrowser = &delegate;
   QObject::connect(&exitTimer, &QTimer::timeout, [&] { delegate.exitTimerTick(); });
   TerminationSignals terminationSignals(quit);
   QTimer::singleShot(0, [&] { delegate.didFinishLaunching(); });
   application->exec();
   exitTimer.stop();
   delegate.willTerminate();
+  delegateForBrowser = nullptr;
   return delegate.exitStatus();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto arguments = CommandLine::cleanArguments(argc, argv);
+  int status = CommandLine::runTerminalOnly(arguments, std::cout, std::cerr);
+  if (status >= 0) return status;
+  status = runApplication(argc, argv, arguments);
+  PrivateDirectory::removeRunFolder();
+  return status;
 }

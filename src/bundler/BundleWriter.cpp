@@ -34,14 +34,13 @@ std::string stemOf(const std::string& fileName) {
 
 using Archive = std::unique_ptr<zip_t, decltype(&zip_discard)>;
 
-// Adds an open file as a stored entry; the entry owns the file from then on, so a file
-// that is renamed or deleted meanwhile is still archived whole.
-bool addStoredFile(zip_t* archive, const std::string& entryName, const std::string& path) {
-  FILE* file = std::fopen(path.c_str(), "rbe");
+// Adds `length` bytes of an open file (-1: up to its end) as a stored entry; the entry owns
+// the file from then on, so a file that is renamed or deleted meanwhile is archived whole.
+bool addStoredFile(zip_t* archive, const std::string& entryName, FILE* file, zip_int64_t length) {
   if (!file) return false;
   // libzip copies in 8 KiB pieces; a large stdio buffer saves most of the reads.
   std::setvbuf(file, nullptr, _IOFBF, 1u << 20);
-  zip_source_t* source = zip_source_filep(archive, file, 0, -1);
+  zip_source_t* source = zip_source_filep(archive, file, 0, length);
   if (!source) {
     std::fclose(file);
     return false;
@@ -54,8 +53,15 @@ bool addStoredFile(zip_t* archive, const std::string& entryName, const std::stri
   return zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) == 0;
 }
 
+FILE* duplicateAsStream(const UniqueFd& file) {
+  UniqueFd copy(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
+  FILE* stream = copy.valid() ? ::fdopen(copy.get(), "rb") : nullptr;
+  if (stream) copy.release();
+  return stream;
+}
+
 bool writeArchive(const fs::path& archivePath, const std::string& modelPath,
-                  const std::map<std::string, std::string>& companions) {
+                  const std::vector<Companion>& companions) {
   zip_error_t error;
   zip_error_init(&error);
   zip_source_t* output = createArchiveOutput(archivePath, &error);
@@ -66,11 +72,14 @@ bool writeArchive(const fs::path& archivePath, const std::string& modelPath,
     return false;
   }
   std::string modelName = fs::path(modelPath).filename();
-  if (!addStoredFile(archive.get(), modelName, modelPath)) return false;
+  if (!addStoredFile(archive.get(), modelName, std::fopen(modelPath.c_str(), "rbe"), -1)) {
+    return false;
+  }
   if (zip_dir_add(archive.get(), "textures", ZIP_FL_ENC_GUESS) < 0) return false;
-  for (const auto& [referenced, path] : companions) {
-    // A companion that cannot be read, or whose name is already taken, is left out.
-    addStoredFile(archive.get(), "textures/" + fs::path(path).filename().string(), path);
+  for (const auto& companion : companions) {
+    // A companion whose name is already taken is left out.
+    addStoredFile(archive.get(), "textures/" + fs::path(companion.path).filename().string(),
+                  duplicateAsStream(companion.file), static_cast<zip_int64_t>(companion.size));
   }
   if (zip_close(archive.get()) != 0) return false;
   archive.release();
@@ -82,7 +91,7 @@ bool writeArchive(const fs::path& archivePath, const std::string& modelPath,
 std::optional<fs::path> bundleRoot() { return PrivateDirectory::subfolder("Vexmoor3DViewer"); }
 
 std::optional<std::string> writeBundle(const std::string& modelPath,
-                                       const std::map<std::string, std::string>& companions) {
+                                       const std::vector<Companion>& companions) {
   auto root = bundleRoot();
   std::string id = newBundleId();
   if (!root || id.empty()) return std::nullopt;

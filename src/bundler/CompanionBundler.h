@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "UniqueFd.h"
+
 // Serving a .max model together with the texture images it mentions, as one zip bundle.
 namespace CompanionBundler {
 
@@ -23,18 +25,29 @@ std::vector<std::string> referencedImageNames(const std::string& path);
 // missing. Nothing when the folder is not safe to write (not ours, open to others, a link).
 std::optional<std::filesystem::path> bundleRoot();
 
-// Packs the model and its companions (referenced name -> path found) into
-// bundleRoot/<id>/<model stem>.zip, entries stored. The archive appears only once complete.
+// A companion image opened once: what was checked is exactly what gets archived, however
+// the file is changed or replaced meanwhile.
+struct Companion {
+  std::string path;
+  UniqueFd file;
+  std::uint64_t size = 0;
+};
+
+// The image at `path` when it is a non-empty regular file that starts like an image and,
+// links followed, lies inside `searchRoot` (a model must not pull in pictures from
+// elsewhere). Never blocks: a FIFO or device in its place is refused.
+std::optional<Companion> openCompanion(const std::string& path, const std::string& searchRoot);
+
+// Packs the model and its companions into bundleRoot/<id>/<model stem>.zip, entries
+// stored, each companion as exactly the bytes it had when opened. The archive appears
+// only once complete.
 std::optional<std::string> writeBundle(const std::string& modelPath,
-                                       const std::map<std::string, std::string>& companions);
+                                       const std::vector<Companion>& companions);
 
 // The first acceptable file for a referenced name under `root`, searching the root itself
 // (when allowed) and its usual texture folders.
 std::optional<std::string> findIn(const std::string& root, const std::string& name,
                                   bool allowRoot);
-
-// Whether the file starts like a PNG, JPEG, GIF, BMP or WebP image.
-bool hasImageSignature(const std::string& path);
 
 // Removes bundle folders older than `maxAge` (a day): left behind by a run that ended abnormally.
 void sweepStaleBundles(std::chrono::seconds maxAge = std::chrono::hours(24));

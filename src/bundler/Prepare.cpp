@@ -2,11 +2,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <system_error>
 
 #include "CompanionBundler.h"
+#include "PrivateDirectory.h"
 
 namespace fs = std::filesystem;
 
@@ -88,12 +90,12 @@ std::optional<std::string> findIn(const std::string& root, const std::string& na
   return std::nullopt;
 }
 
-bool hasImageSignature(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
+namespace {
+
+// Whether the file starts like a PNG, JPEG, GIF, BMP or WebP image.
+bool hasImageSignature(int fd) {
   unsigned char bytes[12] = {};
-  ssize_t n = ::read(fd, bytes, sizeof bytes);
-  ::close(fd);
+  ssize_t n = ::pread(fd, bytes, sizeof bytes, 0);
   if (n < 4) return false;
   auto startsWith = [&](std::initializer_list<unsigned char> signature, size_t offset = 0) {
     return std::equal(signature.begin(), signature.end(), bytes + offset);
@@ -103,16 +105,29 @@ bool hasImageSignature(const std::string& path) {
          (n >= 12 && startsWith({'R', 'I', 'F', 'F'}) && startsWith({'W', 'E', 'B', 'P'}, 8));
 }
 
-void sweepStaleBundles(std::chrono::seconds maxAge) {
-  auto root = bundleRoot();
-  if (!root) return;
+bool isInside(const fs::path& path, const fs::path& folder) {
+  auto [folderEnd, pathAt] = std::mismatch(folder.begin(), folder.end(), path.begin(), path.end());
+  return folderEnd == folder.end() && pathAt != path.end();
+}
+
+}  // namespace
+
+std::optional<Companion> openCompanion(const std::string& path, const std::string& searchRoot) {
   std::error_code error;
-  auto cutOff = fs::file_time_type::clock::now() - maxAge;
-  for (const auto& entry : fs::directory_iterator(*root, error)) {
-    std::error_code entryError;
-    auto modified = fs::last_write_time(entry.path(), entryError);
-    if (!entryError && modified < cutOff) fs::remove_all(entry.path(), entryError);
+  fs::path resolved = fs::canonical(path, error);
+  fs::path root = error ? fs::path() : fs::canonical(searchRoot, error);
+  if (error || !isInside(resolved, root)) return std::nullopt;
+  UniqueFd file(::open(resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+  struct stat info {};
+  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      info.st_size < 1 || !hasImageSignature(file.get())) {
+    return std::nullopt;
   }
+  return Companion{path, std::move(file), static_cast<std::uint64_t>(info.st_size)};
+}
+
+void sweepStaleBundles(std::chrono::seconds maxAge) {
+  if (auto root = bundleRoot()) PrivateDirectory::removeEntriesOlderThan(*root, maxAge);
 }
 
 std::string prepare(const std::string& documentPath) {
@@ -122,23 +137,25 @@ std::string prepare(const std::string& documentPath) {
   }
   auto names = referencedImageNames(documentPath);
   if (names.empty()) return documentPath;
-  fs::path modelFolder = fs::path(documentPath).parent_path();
+  // A bare file name has the empty path as its folder; the companions are beside it.
+  std::error_code error;
+  fs::path modelFolder = fs::absolute(documentPath, error).parent_path();
   fs::path parent = modelFolder.parent_path();
   bool searchParent = !parent.empty() && parent != modelFolder;
 
-  std::map<std::string, std::string> companions;
+  std::vector<Companion> companions;
   std::uintmax_t total = 0;
   for (const auto& name : names) {
     if (companions.size() >= maxCompanions) break;
-    auto found = findIn(modelFolder, name, true);
-    if (!found && searchParent) found = findIn(parent, name, false);
-    if (!found) continue;
-    std::error_code error;
-    auto size = fs::file_size(*found, error);
-    if (error || size < 1 || total + size > maxCompanionBytes) continue;
-    if (!hasImageSignature(*found)) continue;
-    companions.emplace(name, *found);
-    total += size;
+    std::optional<Companion> companion;
+    if (auto found = findIn(modelFolder, name, true)) {
+      companion = openCompanion(*found, modelFolder);
+    } else if (searchParent && (found = findIn(parent, name, false))) {
+      companion = openCompanion(*found, parent);
+    }
+    if (!companion || total + companion->size > maxCompanionBytes) continue;
+    total += companion->size;
+    companions.push_back(std::move(*companion));
   }
   if (companions.empty()) return documentPath;
   return writeBundle(documentPath, companions).value_or(documentPath);

@@ -17,6 +17,7 @@ using namespace std::chrono_literals;
 constexpr auto requestTimeout = 10s;
 constexpr auto waitLimit = 12s;
 constexpr const char* userAgent = "Vexmoor3DViewer-linux/1.0.0";
+constexpr size_t maxBodyBytes = 1u << 20;  // a catalog is a few kilobytes
 
 // Shared by the caller and the download thread: whichever finishes last frees it, so a
 // download that completes after the caller gave up touches nothing that is gone.
@@ -37,26 +38,30 @@ void initialiseCurlOnce() {
   });
 }
 
-// A URL that libcurl would take as it stands, for http or https only.
-bool isFetchableUrl(const std::string& text) {
+// The lower-case scheme of a URL that libcurl would take as it stands, or "".
+std::string schemeOf(const std::string& text) {
   CURLU* url = curl_url();
-  bool ok = curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK;
   char* scheme = nullptr;
-  if (ok && curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK) {
-    ok = std::string_view(scheme) == "http" || std::string_view(scheme) == "https";
+  std::string result;
+  if (curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK) {
+    result = scheme;
     curl_free(scheme);
   }
   curl_url_cleanup(url);
-  return ok;
+  return result;
 }
 
+// Returning less than was given makes libcurl give up the transfer.
 size_t appendBody(char* data, size_t size, size_t count, void* sink) {
-  static_cast<std::string*>(sink)->append(data, size * count);
+  auto& body = *static_cast<std::string*>(sink);
+  if (body.size() + size * count > maxBodyBytes) return 0;
+  body.append(data, size * count);
   return size * count;
 }
 
 // The body of a final 200 answer, or nothing.
-std::optional<std::string> download(const std::string& url) {
+std::optional<std::string> download(const std::string& url, bool secure) {
   CURL* curl = curl_easy_init();
   if (!curl) return std::nullopt;
   std::string body;
@@ -65,7 +70,9 @@ std::optional<std::string> download(const std::string& url) {
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(std::chrono::milliseconds(requestTimeout).count()));
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // A catalog asked for over https is never taken from a plain http redirect.
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBodyBytes));
   curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
@@ -84,13 +91,15 @@ namespace FormatCatalog {
 std::optional<Catalog> tryFetch(DefaultsStore& defaults) {
   std::string endpoint = Hooks::value(endpointOverride).value_or(defaultEndpoint());
   initialiseCurlOnce();
-  if (!isFetchableUrl(endpoint)) return std::nullopt;
+  std::string scheme = schemeOf(endpoint);
+  if (scheme != "http" && scheme != "https") return std::nullopt;
+  bool secure = scheme == "https";
 
   auto slot = std::make_shared<ResultSlot>();
   auto deadline = std::chrono::steady_clock::now() + waitLimit;
   try {
-    std::thread([slot, endpoint] {
-      auto body = download(endpoint);
+    std::thread([slot, endpoint, secure] {
+      auto body = download(endpoint, secure);
       std::lock_guard guard(slot->mutex);
       slot->body = std::move(body);
       slot->done = true;

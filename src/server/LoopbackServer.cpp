@@ -2,12 +2,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "DescriptorLimit.h"
 #include "PercentEncoding.h"
 #include "RandomToken.h"
 #include "WorkerPool.h"
@@ -22,15 +22,6 @@ constexpr auto transientFailurePause = 50ms;
 [[noreturn]] void fail(const char* call, int error) {
   throw LoopbackServer::ServerError::socketFailed(std::string(call) + "(): " +
                                                   std::strerror(error));
-}
-
-// Connections are plenty on a busy desktop; take every descriptor the system allows us.
-void raiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
 }
 
 // Failures that come from load, not from the socket: they pass, so the loop goes on.
@@ -78,14 +69,22 @@ void acceptConnections(int listenFd, std::shared_ptr<ServerCore> core,
 }  // namespace
 
 LoopbackServer::LoopbackServer(std::string filePath, Clock clock)
-    : core_(std::make_shared<ServerCore>(std::move(filePath), randomHexToken(16),
-                                         randomHexToken(16), std::move(clock))),
-      pool_(WorkerPool::create(workerIdleLimit)) {}
+    : core_(std::make_shared<ServerCore>(std::move(filePath), std::move(clock))),
+      pool_(WorkerPool::create(workerIdleLimit)) {
+  // A server without a secure token must not serve; start() reports why.
+  try {
+    core_->setSecrets(randomHexToken(16), randomHexToken(16));
+  } catch (const std::runtime_error& error) {
+    tokenFailure_ = error.what();
+  }
+}
 
 LoopbackServer::~LoopbackServer() { stop(); }
 
 void LoopbackServer::start() {
-  raiseDescriptorLimit();
+  if (!tokenFailure_.empty()) throw ServerError::socketFailed(tokenFailure_);
+  // Connections are plenty on a busy desktop; take every descriptor the system allows us.
+  DescriptorLimit::raiseForServing();
   UniqueFd socketFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!socketFd.valid()) fail("socket", errno);
   int one = 1;

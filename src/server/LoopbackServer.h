@@ -52,6 +52,7 @@ class LoopbackServer {
 
   std::shared_ptr<ServerCore> core_;
   std::shared_ptr<WorkerPool> pool_;
+  std::string tokenFailure_;
   int listenFD_ = -1;
   int port_ = 0;
   std::thread acceptThread_;

@@ -19,6 +19,8 @@ constexpr size_t fileStep = 65536;
 constexpr auto servedIdleLimit = 300s;
 constexpr auto unservedIdleLimit = 900s;
 constexpr auto launchLifetime = 60s;
+constexpr auto drainLimit = 2s;
+constexpr size_t drainBytes = 1u << 20;
 
 // Reads the request head; the receive limit bounds the whole head, not each read, so a
 // client that drips bytes cannot hold a connection open for long.
@@ -44,6 +46,25 @@ std::string readRequestLine(int connection) {
   }
 }
 
+// Closing a socket with unread bytes (a request body, pipelined requests) makes the kernel
+// send a reset, which can destroy the answer before the client reads it. So the answer is
+// ended with a FIN first and what the client still sends is read and dropped, for a while.
+void finishAnswer(int connection) {
+  ::shutdown(connection, SHUT_WR);
+  auto deadline = std::chrono::steady_clock::now() + drainLimit;
+  std::array<char, 16384> buffer{};
+  size_t drained = 0;
+  while (drained < drainBytes) {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    SocketIo::setTimeout(connection, SO_RCVTIMEO, left);
+    long n = SocketIo::receiveSome(connection, buffer.data(), buffer.size());
+    if (n <= 0) return;
+    drained += static_cast<size_t>(n);
+  }
+}
+
 // Opens only a regular file, and never blocks doing so (a FIFO put in the file's place).
 UniqueFd openRegularFile(const std::string& path, std::uint64_t& size) {
   UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
@@ -57,14 +78,16 @@ UniqueFd openRegularFile(const std::string& path, std::uint64_t& size) {
 
 }  // namespace
 
-ServerCore::ServerCore(std::string filePath, std::string token, std::string launchCode,
-                       Clock clock)
+ServerCore::ServerCore(std::string filePath, Clock clock)
     : filePath_(std::move(filePath)),
-      token_(std::move(token)),
-      launchCode_(std::move(launchCode)),
       clock_(std::move(clock)),
       started_(clock_()),
       lastActivity_(started_) {}
+
+void ServerCore::setSecrets(std::string token, std::string launchCode) {
+  token_ = std::move(token);
+  launchCode_ = std::move(launchCode);
+}
 
 void ServerCore::setPageHtml(std::string html) {
   std::lock_guard guard(pageLock_);
@@ -127,6 +150,12 @@ void ServerCore::handle(UniqueFd connection) {
   std::string line = readRequestLine(fd);
   if (line.empty()) return;
   auto request = RequestHead::classify(line, "/" + token_ + "/", "/" + launchCode_);
+  if (request.route == RequestHead::Route::closeSilently) return;
+  answer(fd, request);
+  finishAnswer(fd);
+}
+
+void ServerCore::answer(int fd, const RequestHead::Request& request) {
   switch (request.route) {
     case RequestHead::Route::closeSilently:
       return;

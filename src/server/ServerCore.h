@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "RequestHead.h"
 #include "UniqueFd.h"
 
 // The state a server shares with its connections, and the handling of one connection.
@@ -14,7 +15,10 @@ class ServerCore {
   using TimePoint = std::chrono::system_clock::time_point;
   using Clock = std::function<TimePoint()>;
 
-  ServerCore(std::string filePath, std::string token, std::string launchCode, Clock clock);
+  ServerCore(std::string filePath, Clock clock);
+
+  // Set once by the server before any connection is accepted.
+  void setSecrets(std::string token, std::string launchCode);
 
   const std::string& filePath() const { return filePath_; }
   const std::string& token() const { return token_; }
@@ -34,12 +38,13 @@ class ServerCore {
   std::string pageHtml() const;
   void touch();
   void markServed();
+  void answer(int connection, const RequestHead::Request& request);
   void answerFile(int connection, bool isHead);
   bool takeLaunch();
 
   const std::string filePath_;
-  const std::string token_;
-  const std::string launchCode_;
+  std::string token_;
+  std::string launchCode_;
   const Clock clock_;
   const TimePoint started_;
 

@@ -30,11 +30,15 @@ void WorkerPool::submit(std::function<void()> task) {
     wake_.notify_one();
     return;
   }
+  ++workers_;
   lock.unlock();
   try {
     std::thread([pool = shared_from_this()] { pool->work(); }).detach();
   } catch (const std::system_error&) {
-    // No thread to be had now: the task waits for the next worker that comes free.
+    // No thread to be had now: the task waits for the next worker that comes free, or,
+    // with no worker alive to take it, is dropped, which closes its connection.
+    lock.lock();
+    if (--workers_ == 0) tasks_.clear();
   }
 }
 
@@ -45,7 +49,10 @@ void WorkerPool::work() {
     ++idleWorkers_;
     bool hasTask = wake_.wait_for(lock, idleLimit_, [this] { return !tasks_.empty(); });
     --idleWorkers_;
-    if (!hasTask) return;
+    if (!hasTask) {
+      --workers_;
+      return;
+    }
     auto task = std::move(tasks_.front());
     tasks_.pop_front();
     lock.unlock();

@@ -24,4 +24,5 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_;
   size_t idleWorkers_ = 0;
+  size_t workers_ = 0;
 };

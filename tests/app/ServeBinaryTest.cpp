@@ -1,6 +1,8 @@
 // The real executable serving documents, as a file manager would start it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -98,30 +100,69 @@ TEST_F(ServeBinary, ServesAMaxModelWithItsTexturesAndDeletesTheBundleOnTheWayOut
   EXPECT_TRUE(fs::exists(models / "scene.max") && fs::exists(models / "textures/wood.png"));
 }
 
-TEST_F(ServeBinary, HandsTheBrowserNoAddressThatHoldsTheToken) {
+// Whether any process on the machine was started with `text` among its arguments.
+bool anyCommandLineHolds(const std::string& text) {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::ifstream in(entry.path() / "cmdline");
+    std::string arguments((std::istreambuf_iterator<char>(in)), {});
+    if (arguments.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Another local user took the shared temporary folder's name first, and xdg-open runs the
+// browser in the foreground: the token still reaches nobody else, the model keeps its
+// textures, and the process still ends when asked.
+TEST_F(ServeBinary, KeepsTheTokenPrivateWhenAnotherUserHoldsTheTemporaryFolder) {
+  if (geteuid() == 0) {
+    auto squatted = home.tmp() / ("vexmoor-3dviewer-" + std::to_string(geteuid()));
+    fs::create_directory(squatted);
+    ASSERT_EQ(chown(squatted.c_str(), 65534, 65534), 0);
+  }
   auto bin = home.tmp() / "bin";
   fs::create_directories(bin);
   auto record = home.tmp() / "xdg-open-arguments";
   std::ofstream(bin / "xdg-open") << "#!/bin/sh\n"
                                      "cat \"${1#file://}\" > '" << record.string() << ".page'\n"
-                                     "printf '%s\\n' \"$@\" > '" << record.string() << "'\n";
+                                     "ulimit -Sn > '" << record.string() << ".limit'\n"
+                                     "printf '%s\\n' \"$@\" > '" << record.string() << "'\n"
+                                     "exec sleep 20 >/dev/null 2>&1\n";
   fs::permissions(bin / "xdg-open", fs::perms::owner_all);
-  auto viewer = start(models / "part.stl", true, bin.string());
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max / 2, 1024);  // inherited by the server
+  setrlimit(RLIMIT_NOFILE, &limit);
+  auto viewer = start(models / "scene.max", true, bin.string());
   auto lines = waitForLines(handOff, 2);
   auto arguments = waitForLines(record, 1);
   ASSERT_EQ(arguments.size(), 1u);
-  std::string token = lines.at(1).substr(lines[1].size() - 37, 32);
-  EXPECT_EQ(arguments[0].find(token), std::string::npos);
-  EXPECT_EQ(arguments[0].rfind("file:///", 0), 0u);
+  EXPECT_NE(lines.at(0).find("/file/scene.zip"), std::string::npos) << "textures are still bundled";
+  EXPECT_EQ(arguments[0].find("127.0.0.1"), std::string::npos);
+  EXPECT_FALSE(anyCommandLineHolds(lines[0].substr(0, lines[0].find('/', 7))));
+  auto redirectPath = arguments[0].substr(7);
+  EXPECT_EQ(redirectPath.rfind((home.root() / "runtime/").string(), 0), 0u) << redirectPath;
   std::ifstream page(record.string() + ".page");
   std::string redirect((std::istreambuf_iterator<char>(page)), {});
-  EXPECT_NE(redirect.find("url=" + lines[1] + "\""), std::string::npos);
-  auto redirectPath = arguments[0].substr(7);
+  EXPECT_NE(redirect.find("url=" + lines.at(1) + "\""), std::string::npos);
   struct stat info {};
   ASSERT_EQ(stat(redirectPath.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(waitForLines(record.string() + ".limit", 1).at(0), std::to_string(limit.rlim_cur))
+      << "the browser gets the ordinary descriptor limit";
+
+  auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(viewer->stop(SIGTERM), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s) << "a browser in the foreground holds nothing up";
   EXPECT_FALSE(fs::exists(redirectPath)) << "the redirect page goes with the process";
+  EXPECT_EQ(bundleCount(), 0u);
+}
+
+TEST_F(ServeBinary, TreatsADisplayThatCannotBeReachedAsNone) {
+  auto environment = home.environment();
+  environment.push_back("DISPLAY=127.0.0.1:91");
+  auto result = runProgram({executablePath(), (models / "missing.stl").string()}, environment);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_NE(result.err.find("error: The file could not be found"), std::string::npos) << result.err;
 }
 
 // A default web browser registered the freedesktop way, in the test's own XDG home.
@@ -151,7 +192,7 @@ TEST_F(ServeBinary, OpensTheDefaultBrowserOnARedirectPage) {
   ASSERT_EQ(arguments.size(), 1u);
   // GIO hands a local file to the browser as a path or as a file address.
   std::string redirectPath = arguments[0].rfind("file://", 0) == 0 ? arguments[0].substr(7) : arguments[0];
-  EXPECT_EQ(redirectPath.rfind(home.tmp().string(), 0), 0u) << redirectPath;
+  EXPECT_EQ(redirectPath.rfind((home.root() / "runtime/").string(), 0), 0u) << redirectPath;
   std::ifstream page(redirectPath);
   std::string redirect((std::istreambuf_iterator<char>(page)), {});
   EXPECT_NE(redirect.find("url=" + lines.at(1) + "\""), std::string::npos);

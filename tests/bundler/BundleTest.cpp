@@ -38,6 +38,18 @@ size_t bundleFolderCount() {
   return static_cast<size_t>(std::distance(fs::directory_iterator(*root), fs::directory_iterator()));
 }
 
+// Companions opened the way prepare() opens them, searched for under `root`.
+std::vector<CompanionBundler::Companion> opened(const fs::path& root,
+                                                const std::vector<fs::path>& paths) {
+  std::vector<CompanionBundler::Companion> companions;
+  for (const auto& path : paths) {
+    if (auto companion = CompanionBundler::openCompanion(path, root)) {
+      companions.push_back(std::move(*companion));
+    }
+  }
+  return companions;
+}
+
 void setAge(const fs::path& path, std::chrono::hours age) {
   fs::last_write_time(path, fs::file_time_type::clock::now() - age);
 }
@@ -58,8 +70,7 @@ TEST_F(Bundles, WritesModelAndCompanionsStoredInAFreshFolder) {
   writeFile(folder / "textures/wood.png", pngBytes);
   writeFile(folder / "maps/bark.jpg", jpegBytes);
   auto archive = CompanionBundler::writeBundle(
-      folder / "scene.max",
-      {{"wood.png", folder / "textures/wood.png"}, {"bark.jpg", folder / "maps/bark.jpg"}});
+      folder / "scene.max", opened(folder, {folder / "maps/bark.jpg", folder / "textures/wood.png"}));
   ASSERT_TRUE(archive);
   fs::path path(*archive);
   EXPECT_EQ(path.filename(), "scene.zip");
@@ -77,9 +88,9 @@ TEST_F(Bundles, NamesTheArchiveAfterTheModelStemAndKeepsTheFirstOfTwoEqualNames)
   writeFile(folder / "scene.v2.max", "m");
   writeFile(folder / "a/wood.png", pngBytes);
   writeFile(folder / "b/wood.png", jpegBytes);
-  auto plain = CompanionBundler::writeBundle(folder / "scene", {{"x.png", folder / "a/wood.png"}});
+  auto plain = CompanionBundler::writeBundle(folder / "scene", opened(folder, {folder / "a/wood.png"}));
   auto dotted = CompanionBundler::writeBundle(
-      folder / "scene.v2.max", {{"a.png", folder / "a/wood.png"}, {"b.png", folder / "b/wood.png"}});
+      folder / "scene.v2.max", opened(folder, {folder / "a/wood.png", folder / "b/wood.png"}));
   ASSERT_TRUE(plain && dotted);
   EXPECT_EQ(fs::path(*plain).filename(), "scene.zip");
   EXPECT_EQ(fs::path(*dotted).filename(), "scene.v2.zip");
@@ -87,11 +98,17 @@ TEST_F(Bundles, NamesTheArchiveAfterTheModelStemAndKeepsTheFirstOfTwoEqualNames)
   EXPECT_EQ(zipfileListing(*dotted), "scene.v2.max 0 1\ntextures/ 0 0\ntextures/wood.png 0 108\n");
 }
 
-TEST_F(Bundles, LeavesOutVanishedCompanionsAndWritesNothingWithoutTheModel) {
+TEST_F(Bundles, ArchivesCompanionsAsOpenedAndWritesNothingWithoutTheModel) {
   writeFile(folder / "scene.max", "m");
-  auto archive = CompanionBundler::writeBundle(folder / "scene.max", {{"gone.png", folder / "gone.png"}});
+  writeFile(folder / "gone.png", pngBytes);
+  writeFile(folder / "grows.png", pngBytes);
+  auto companions = opened(folder, {folder / "gone.png", folder / "grows.png"});
+  fs::remove(folder / "gone.png");
+  std::ofstream(folder / "grows.png", std::ios::app) << std::string(5000, 'x');
+  auto archive = CompanionBundler::writeBundle(folder / "scene.max", companions);
   ASSERT_TRUE(archive);
-  EXPECT_EQ(zipfileListing(*archive), "scene.max 0 1\ntextures/ 0 0\n");
+  EXPECT_EQ(zipfileListing(*archive),
+            "scene.max 0 1\ntextures/ 0 0\ntextures/gone.png 0 108\ntextures/grows.png 0 108\n");
 
   size_t before = bundleFolderCount();
   EXPECT_FALSE(CompanionBundler::writeBundle(folder / "missing.max", {}));
@@ -101,10 +118,14 @@ TEST_F(Bundles, LeavesOutVanishedCompanionsAndWritesNothingWithoutTheModel) {
 TEST_F(Bundles, WritesNothingIntoAFolderSomeoneElseCouldControl) {
   writeFile(folder / "scene.max", "wood.png");
   writeFile(folder / "wood.png", pngBytes);
-  auto privateFolder = *PrivateDirectory::path();
-  fs::permissions(privateFolder, fs::perms::group_read | fs::perms::group_exec, fs::perm_options::add);
-  EXPECT_EQ(CompanionBundler::prepare(folder / "scene.max"), (folder / "scene.max").string());
-  fs::permissions(privateFolder, fs::perms::owner_all, fs::perm_options::replace);
+  auto shared = *PrivateDirectory::path();
+  fs::permissions(shared, fs::perms::group_read | fs::perms::group_exec, fs::perm_options::add);
+  fs::path elsewhere = CompanionBundler::prepare(folder / "scene.max");
+  fs::permissions(shared, fs::perms::owner_all, fs::perm_options::replace);
+  EXPECT_EQ(elsewhere.extension(), ".zip") << "the run gets a folder of its own";
+  EXPECT_NE(elsewhere.string().rfind(shared.string() + "/", 0), 0u);
+  PrivateDirectory::removeRunFolder();
+  EXPECT_FALSE(fs::exists(elsewhere));
 
   auto root = *CompanionBundler::bundleRoot();
   fs::remove_all(root);
@@ -146,8 +167,31 @@ TEST_F(Bundles, FindsCompanionsInTheUsualFoldersInOrder) {
   writeFile(model / "scene.max", "wood.png|leaf.png|stone.png|bark.tga");
   auto archive = CompanionBundler::prepare(model / "scene.max");
   EXPECT_EQ(zipfileListing(archive),
-            "scene.max 0 36\ntextures/ 0 0\ntextures/bark.jpg 0 104\n"
-            "textures/leaf.png 0 108\ntextures/wood.png 0 108\n");
+            "scene.max 0 36\ntextures/ 0 0\ntextures/wood.png 0 108\n"
+            "textures/leaf.png 0 108\ntextures/bark.jpg 0 104\n");
+}
+
+TEST_F(Bundles, TakesOnlyRegularImagesInsideTheSearchedFolders) {
+  auto model = folder / "unpacked";
+  auto elsewhere = freshFolder("pictures");
+  writeFile(elsewhere / "private.png", pngBytes);
+  writeFile(model / "real.png", pngBytes);
+  fs::create_symlink(elsewhere / "private.png", model / "outside.png");
+  fs::create_symlink(model / "real.png", model / "inside.png");
+  fs::create_symlink("/dev/zero", model / "zero.png");
+  fs::create_directory_symlink(elsewhere, model / "textures");
+  ASSERT_EQ(mkfifo((model / "fifo.png").c_str(), 0600), 0);
+  writeFile(model / "scene.max", "fifo.png|zero.png|outside.png|private.png|inside.png|real.png");
+  auto listing = zipfileListing(CompanionBundler::prepare(model / "scene.max"));
+  EXPECT_EQ(listing, "scene.max 0 61\ntextures/ 0 0\ntextures/inside.png 0 108\n"
+                     "textures/real.png 0 108\n");
+
+  // A model named without its folder finds its companions beside it all the same.
+  auto previous = fs::current_path();
+  fs::current_path(model);
+  auto bare = CompanionBundler::prepare("scene.max");
+  fs::current_path(previous);
+  EXPECT_EQ(zipfileListing(bare), listing);
 }
 
 TEST_F(Bundles, AcceptsOnlyRealImagesWithinTheLimits) {
@@ -157,10 +201,10 @@ TEST_F(Bundles, AcceptsOnlyRealImagesWithinTheLimits) {
   writeFile(folder / "jpeg-named.png", jpegBytes);
   writeFile(folder / "webp.webp", std::string("RIFF\0\0\0\0WEBP", 12));
   for (const char* name : {"empty.png", "text.png", "tiny.png"}) {
-    EXPECT_FALSE(CompanionBundler::hasImageSignature(folder / name)) << name;
+    EXPECT_FALSE(CompanionBundler::openCompanion(folder / name, folder)) << name;
   }
-  EXPECT_TRUE(CompanionBundler::hasImageSignature(folder / "jpeg-named.png"));
-  EXPECT_TRUE(CompanionBundler::hasImageSignature(folder / "webp.webp"));
+  EXPECT_TRUE(CompanionBundler::openCompanion(folder / "jpeg-named.png", folder));
+  EXPECT_TRUE(CompanionBundler::openCompanion(folder / "webp.webp", folder));
 
   std::string mentions;
   for (int i = 0; i < 50; ++i) {

@@ -65,12 +65,13 @@ TEST_F(CatalogFetch, FollowsRedirectsToTheFinalAnswer) {
 TEST_F(CatalogFetch, KeepsTheCacheWhenTheAnswerIsNotAGoodCatalog) {
   const std::vector<StubHttpServer::Reply> replies{
       answer(500, validCatalog), answer(200, emptyCatalog), answer(204, ""),
-      answer(200, "<html>maintenance</html>")};
+      answer(200, "<html>maintenance</html>"),
+      answer(200, validCatalog.substr(0, validCatalog.size() - 1) + std::string(1u << 20, ' ') + "}")};
   for (const auto& reply : replies) {
     StubHttpServer site([&](const std::string&) { return reply; });
     overrideEndpoint(site.url("/api/viewer-formats"));
     defaults.setString(FormatCatalog::cacheKey, "previous");
-    EXPECT_FALSE(FormatCatalog::tryFetch(defaults)) << reply.status << " " << reply.body;
+    EXPECT_FALSE(FormatCatalog::tryFetch(defaults)) << reply.status << " " << reply.body.substr(0, 80);
     EXPECT_EQ(defaults.string(FormatCatalog::cacheKey), "previous");
   }
 }

@@ -45,6 +45,10 @@ TEST(BridgePage, OriginKeepsSchemeHostAndOnlyAStatedPort) {
       {"file:///tmp/viewer", "file:///tmp/viewer"},
       {"http://host:port/x", "http://host:port/x"},
       {"", ""},
+      {"https://", "https://"},
+      {"https://user@", "https://user@"},
+      {"https://user@/x", "https://user@/x"},
+      {"https://[::1", "https://[::1"},
   };
   for (const auto& [url, origin] : cases) EXPECT_EQ(BridgePage::originOf(url), origin) << url;
 }

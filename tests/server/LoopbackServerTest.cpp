@@ -112,6 +112,19 @@ TEST_F(ServedFile, AnswersEveryRouteAndMethodByteForByte) {
   for (const auto& [line, expected] : cases) EXPECT_EQ(ask(line), expected) << line;
 }
 
+TEST_F(ServedFile, AnswersInFullWhateverTheClientSendsAfterTheHead) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"POST " + token + "open HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + std::string(65536, 'b'),
+       notFound},
+      {"GET " + token + "file/model.stl HTTP/1.1\r\n\r\n" + std::string(65536, 'p'),
+       fileHead(content.size()) + content},
+  };
+  for (const auto& [request, expected] : cases) {
+    auto received = rawExchange(server->port(), request);
+    EXPECT_TRUE(received == expected) << request.substr(0, 40) << ": " << received.size() << " bytes";
+  }
+}
+
 TEST_F(ServedFile, NeverAnswersAHeadThatDoesNotEndProperly) {
   EXPECT_EQ(rawExchange(server->port(), "GET " + token + "open HTTP/1.1\n\n"), "");
   EXPECT_EQ(rawExchange(server->port(), "GET " + token + "open HTTP/1.1\r\n" +

@@ -1,22 +1,31 @@
 #include "DesktopBrowser.h"
 
 #include <fcntl.h>
+#include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
+#include "DescriptorLimit.h"
 #include "PrivateDirectory.h"
+#include "UniqueFd.h"
 
-extern char** environ;
+struct DesktopBrowser::LateFailure {
+  std::mutex lock;
+  std::function<void(const std::string&)> report;  // cleared when the browser object goes
+};
 
 namespace {
 
-// Snap and Flatpak browsers cannot see the user's temporary folder.
+using namespace std::chrono_literals;
+constexpr auto stalePageAge = std::chrono::duration_cast<std::chrono::seconds>(24h);
+
+// Snap and Flatpak browsers cannot see the user's private folders.
 bool runsSandboxed(GAppInfo* app) {
   const char* commandLine = g_app_info_get_commandline(app);
   std::string command = commandLine ? commandLine : "";
@@ -25,19 +34,19 @@ bool runsSandboxed(GAppInfo* app) {
 }
 
 std::optional<std::filesystem::path> writeRedirectPage(const std::string& pageUrl) {
-  auto folder = PrivateDirectory::subfolder("pages");
+  auto folder = PrivateDirectory::runtimePath();
   if (!folder) return std::nullopt;
+  PrivateDirectory::removeEntriesOlderThan(*folder, stalePageAge);
   gchar* unique = g_uuid_string_random();
   auto path = *folder / ("open-" + std::string(unique) + ".html");
   g_free(unique);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return std::nullopt;
+  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file.valid()) return std::nullopt;
   std::string html =
       "<!doctype html>\n<meta charset=\"utf-8\">\n<title>Vexmoor 3D Viewer</title>\n"
       "<meta http-equiv=\"refresh\" content=\"0;url=" + pageUrl + "\">\n"
       "<a href=\"" + pageUrl + "\">Open the viewer</a>\n";
-  bool written = ::write(fd, html.data(), html.size()) == static_cast<ssize_t>(html.size());
-  ::close(fd);
+  bool written = ::write(file.get(), html.data(), html.size()) == static_cast<ssize_t>(html.size());
   if (!written) {
     ::unlink(path.c_str());
     return std::nullopt;
@@ -45,29 +54,59 @@ std::optional<std::filesystem::path> writeRedirectPage(const std::string& pageUr
   return path;
 }
 
+void restoreLimits(gpointer) { DescriptorLimit::restoreInChild(); }
+
 bool launch(GAppInfo* app, const std::string& uri) {
   GList uris{const_cast<char*>(uri.c_str()), nullptr, nullptr};
   GError* error = nullptr;
-  bool launched = g_app_info_launch_uris(app, &uris, nullptr, &error);
+  bool launched =
+      G_IS_DESKTOP_APP_INFO(app)
+          ? g_desktop_app_info_launch_uris_as_manager(G_DESKTOP_APP_INFO(app), &uris, nullptr,
+                                                      G_SPAWN_SEARCH_PATH, restoreLimits, nullptr,
+                                                      nullptr, nullptr, &error)
+          : g_app_info_launch_uris(app, &uris, nullptr, &error);
   if (error) g_error_free(error);
   return launched;
 }
 
-// Without a registered browser, xdg-open is the desktop's own last resort.
-bool xdgOpen(const std::string& uri) {
-  std::string program = "xdg-open";
-  char* argv[] = {program.data(), const_cast<char*>(uri.c_str()), nullptr};
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0) return false;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+// Without a registered browser, xdg-open is the desktop's own last resort. It may run the
+// browser in the foreground, so it is waited for on a thread of its own.
+bool xdgOpen(const std::string& uri, const std::string& pageUrl,
+             std::shared_ptr<DesktopBrowser::LateFailure> lateFailure) {
+  char program[] = "xdg-open";
+  char* argv[] = {program, const_cast<char*>(uri.c_str()), nullptr};
+  GPid pid = 0;
+  auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD);
+  if (!g_spawn_async(nullptr, argv, nullptr, flags, restoreLimits, nullptr, &pid, nullptr)) {
+    return false;
   }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  try {
+    std::thread([pid, pageUrl, lateFailure] {
+      int status = 0;
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+      std::lock_guard guard(lateFailure->lock);
+      if (lateFailure->report) lateFailure->report(pageUrl);
+    }).detach();
+  } catch (const std::system_error&) {
+    // Nobody waits for it; its end is not reported.
+  }
+  return true;
 }
 
 }  // namespace
 
+DesktopBrowser::DesktopBrowser(std::function<void(const std::string&)> lateFailure)
+    : lateFailure_(std::make_shared<LateFailure>()) {
+  lateFailure_->report = std::move(lateFailure);
+}
+
 DesktopBrowser::~DesktopBrowser() {
+  {
+    std::lock_guard guard(lateFailure_->lock);
+    lateFailure_->report = nullptr;
+  }
   for (const auto& page : redirectPages_) ::unlink(page.c_str());
 }
 
@@ -81,10 +120,8 @@ bool DesktopBrowser::open(const std::string& pageUrl, const std::string& launchU
     gchar* fileUri = g_filename_to_uri(page->c_str(), nullptr, nullptr);
     if (fileUri) uri = fileUri;
     g_free(fileUri);
-  } else {
-    uri = launchUrl;
   }
-  bool opened = uri && (app ? launch(app, *uri) : xdgOpen(*uri));
+  bool opened = uri && (app ? launch(app, *uri) : xdgOpen(*uri, pageUrl, lateFailure_));
   if (app) g_object_unref(app);
   return opened;
 }

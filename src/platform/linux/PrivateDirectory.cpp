@@ -4,36 +4,88 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <string>
+
+namespace fs = std::filesystem;
 
 namespace PrivateDirectory {
 
 namespace {
 
-// Creates the folder if missing, then accepts it only if nobody but the user controls it.
-bool ensurePrivateFolder(const std::filesystem::path& folder) {
-  ::mkdir(folder.c_str(), 0700);
+bool isPrivateFolder(const fs::path& folder) {
   struct stat info {};
   return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
          info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
 }
 
-}  // namespace
-
-std::optional<std::filesystem::path> path() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::filesystem::path base = tmp && *tmp == '/' ? tmp : "/tmp";
-  auto folder = base / ("vexmoor-3dviewer-" + std::to_string(::geteuid()));
-  if (!ensurePrivateFolder(folder)) return std::nullopt;
-  return folder;
+// Creates the folder if missing, then accepts it only if nobody but the user controls it.
+bool ensurePrivateFolder(const fs::path& folder) {
+  ::mkdir(folder.c_str(), 0700);
+  return isPrivateFolder(folder);
 }
 
-std::optional<std::filesystem::path> subfolder(const std::string& sub) {
+fs::path temporaryBase() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp && *tmp == '/' ? tmp : "/tmp";
+}
+
+std::string userFolderName() { return "vexmoor-3dviewer-" + std::to_string(::geteuid()); }
+
+std::mutex runFolderLock;
+std::optional<fs::path> runFolder;
+
+// mkdtemp makes a new name with mode 0700 that nobody could have prepared for us.
+std::optional<fs::path> runFolderPath() {
+  std::lock_guard guard(runFolderLock);
+  if (!runFolder) {
+    std::string pattern = (temporaryBase() / (userFolderName() + "-XXXXXX")).string();
+    if (::mkdtemp(pattern.data())) runFolder = fs::path(pattern);
+  }
+  return runFolder;
+}
+
+}  // namespace
+
+std::optional<fs::path> path() {
+  auto folder = temporaryBase() / userFolderName();
+  if (ensurePrivateFolder(folder)) return folder;
+  return runFolderPath();
+}
+
+std::optional<fs::path> subfolder(const std::string& sub) {
   auto parent = path();
   if (!parent) return std::nullopt;
   auto folder = *parent / sub;
   if (!ensurePrivateFolder(folder)) return std::nullopt;
   return folder;
+}
+
+std::optional<fs::path> runtimePath() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && *runtime == '/' && isPrivateFolder(runtime)) {
+    auto folder = fs::path(runtime) / "vexmoor-3dviewer";
+    if (ensurePrivateFolder(folder)) return folder;
+  }
+  return runFolderPath();
+}
+
+void removeRunFolder() {
+  std::lock_guard guard(runFolderLock);
+  if (!runFolder) return;
+  std::error_code ignored;
+  fs::remove_all(*runFolder, ignored);
+  runFolder.reset();
+}
+
+void removeEntriesOlderThan(const fs::path& folder, std::chrono::seconds maxAge) {
+  std::error_code error;
+  auto cutOff = fs::file_time_type::clock::now() - maxAge;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    std::error_code entryError;
+    auto modified = fs::last_write_time(entry.path(), entryError);
+    if (!entryError && modified < cutOff) fs::remove_all(entry.path(), entryError);
+  }
 }
 
 }  // namespace PrivateDirectory

@@ -1,12 +1,14 @@
 // Feeds arbitrary bytes to the request head reader, split into reads as the first byte
 // says, and checks that the outcome never depends on the split and that classifying the
-// request line never fails.
+// request line never fails. The same bytes, taken as a viewer address from a downloaded
+// catalog, must give an origin that is the address itself or begins with its scheme.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "BridgePage.h"
 #include "RequestHead.h"
 
 namespace {
@@ -34,6 +36,11 @@ Outcome read(std::string_view bytes, size_t chunk) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
+  std::string_view address(reinterpret_cast<const char*>(data), size);
+  std::string origin = BridgePage::originOf(address);
+  if (origin != address && origin.substr(0, origin.find("://")) != address.substr(0, address.find(':'))) {
+    std::abort();
+  }
   size_t chunk = 1 + data[0] % 64;
   std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
   Outcome whole = read(bytes, RequestHead::readStep);
