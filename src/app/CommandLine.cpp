@@ -10,15 +10,17 @@ namespace CommandLine {
 
 namespace {
 
-constexpr std::array<const char*, 5> associationSwitches{
-    "--register", "--unregister", "--register-unowned", "--unregister-all", "--status"};
-
 constexpr const char* usage =
     "Usage: vexmoor-3dviewer [FILE]\n"
     "Opens a 3D model or CAD file in the Vexmoor web viewer, served from this computer.\n"
     "\n"
-    "  --help      show this text\n"
-    "  --version   show the version\n";
+    "  --register EXT[,EXT...]    make this application open these file types\n"
+    "  --unregister EXT[,EXT...]  give these types back to the application that had them\n"
+    "  --register-unowned         open every type no other application opens\n"
+    "  --unregister-all           give back every type and forget all settings\n"
+    "  --status                   report the declared types and who opens them, as JSON\n"
+    "  --help                     show this text\n"
+    "  --version                  show the version\n";
 
 }  // namespace
 
@@ -49,11 +51,6 @@ int runTerminalOnly(const std::vector<std::string>& arguments, std::ostream& out
   if (first == "--help") {
     out << usage;
     return 0;
-  }
-  if (std::find(associationSwitches.begin(), associationSwitches.end(), first) !=
-      associationSwitches.end()) {
-    err << "vexmoor-3dviewer: " << first << ": managing file types is not built yet\n";
-    return 2;
   }
   if (modeFor(arguments).kind != Mode::Kind::serve) {
     err << "vexmoor-3dviewer: the file types window is not built yet; give a file to open\n";

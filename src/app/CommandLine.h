@@ -19,8 +19,8 @@ std::vector<std::string> cleanArguments(int argc, char** argv);
 
 Mode modeFor(const std::vector<std::string>& arguments);
 
-// Handles what is answered on the terminal alone (--help, --version, the association
-// switches). Returns the exit status, or -1 when the application should start.
+// Handles what is answered on the terminal alone (--help, --version). Returns the exit
+// status, or -1 when the application should start.
 int runTerminalOnly(const std::vector<std::string>& arguments, std::ostream& out,
                     std::ostream& err);
 

@@ -5,9 +5,13 @@
 #include <memory>
 
 #include "AppDelegate.h"
+#include "AssociationSwitches.h"
+#include "BuildInfo.h"
 #include "CommandLine.h"
 #include "DesktopBrowser.h"
+#include "DesktopRegistration.h"
 #include "DisplayProbe.h"
+#include "GioHandlerRegistry.h"
 #include "MessageBoxAlerts.h"
 #include "NoActivationPolicy.h"
 #include "PrivateDirectory.h"
@@ -58,10 +62,22 @@ int runApplication(int argc, char** argv, const std::vector<std::string>& argume
   return delegate.exitStatus();
 }
 
+int runAssociationSwitch(const std::vector<std::string>& arguments) {
+  if (AssociationSwitches::lacksOperand(arguments)) return 2;
+  DesktopRegistration::ensureRegistered();
+  GioHandlerRegistry registry;
+  SettingsDefaultsStore defaults;
+  Associations::Services services{registry, defaults, DesktopRegistration::declarationPath(),
+                                  BuildInfo::applicationId};
+  return AssociationSwitches::run(arguments, services, DesktopRegistration::executablePath(),
+                                  std::cout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   auto arguments = CommandLine::cleanArguments(argc, argv);
+  if (AssociationSwitches::isSwitch(arguments)) return runAssociationSwitch(arguments);
   int status = CommandLine::runTerminalOnly(arguments, std::cout, std::cerr);
   if (status >= 0) return status;
   status = runApplication(argc, argv, arguments);

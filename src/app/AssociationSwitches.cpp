@@ -1,0 +1,107 @@
+#include "AssociationSwitches.h"
+
+#include <algorithm>
+#include <array>
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+#include "BuildInfo.h"
+
+namespace AssociationSwitches {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::array<const char*, 5> switches{"--register", "--unregister", "--register-unowned",
+                                               "--unregister-all", "--status"};
+
+std::string trimmed(const std::string& text) {
+  auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+std::string statusReport(Associations::Services& services, const std::string& executablePath) {
+  json types = json::array();
+  auto declared = Associations::declaredTypes(services);
+  for (const auto& type : declared) {
+    for (const auto& extension : type.extensions) {
+      types.push_back({{"extension", extension},
+                       {"name", type.name},
+                       {"declaredType", Associations::declaredContentType(declared, extension).value_or("")},
+                       {"resolvedType", services.registry.contentTypeFor(Associations::lowercased(extension)).value_or("")},
+                       {"handler", Associations::currentHandler(services, extension).value_or("")}});
+    }
+  }
+  json report{{"bundleId", BuildInfo::applicationId},
+              {"bundlePath", executablePath},
+              {"version", BuildInfo::version},
+              {"types", types}};
+  // Solidus escaped as well, as the report has always been written; only strings hold one.
+  return replaceAll(report.dump(2), "/", "\\/");
+}
+
+}  // namespace
+
+bool isSwitch(const std::vector<std::string>& arguments) {
+  return !arguments.empty() &&
+         std::find(switches.begin(), switches.end(), arguments.front()) != switches.end();
+}
+
+bool lacksOperand(const std::vector<std::string>& arguments) {
+  return arguments.size() == 1 && (arguments[0] == "--register" || arguments[0] == "--unregister");
+}
+
+std::vector<std::string> splitExtensions(const std::string& text) {
+  std::vector<std::string> extensions;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = std::min(text.find(',', start), text.size());
+    std::string piece = Associations::lowercased(trimmed(text.substr(start, end - start)));
+    if (!piece.empty() && piece.front() == '.') piece.erase(0, 1);
+    if (!piece.empty()) extensions.push_back(piece);
+    start = end + 1;
+  }
+  return extensions;
+}
+
+int run(const std::vector<std::string>& arguments, Associations::Services& services,
+        const std::string& executablePath, std::ostream& out) {
+  if (lacksOperand(arguments)) return 2;
+  const std::string& name = arguments.front();
+  if (name == "--register") {
+    for (const auto& extension : splitExtensions(arguments[1])) {
+      bool claimed = Associations::claim(services, extension);
+      out << extension << ": " << (claimed ? "claimed" : "refused") << '\n' << std::flush;
+    }
+  } else if (name == "--unregister") {
+    for (const auto& extension : splitExtensions(arguments[1])) {
+      Associations::release(services, extension);
+      out << extension << ": released\n" << std::flush;
+    }
+  } else if (name == "--register-unowned") {
+    std::string joined;
+    for (const auto& extension : Associations::claimUnowned(services)) {
+      joined += (joined.empty() ? "" : ",") + extension;
+    }
+    out << joined << '\n';
+  } else if (name == "--unregister-all") {
+    Associations::unregisterAll(services);
+  } else {
+    try {
+      out << statusReport(services, executablePath) << '\n';
+    } catch (const json::exception&) {
+      // A path that is not UTF-8 cannot be reported as JSON text: nothing is printed.
+    }
+  }
+  return 0;
+}
+
+}  // namespace AssociationSwitches

@@ -1,0 +1,118 @@
+#include "GioHandlerRegistry.h"
+
+#include <gio/gdesktopappinfo.h>
+#include <gio/gio.h>
+
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+template <typename T>
+using GPtr = std::unique_ptr<T, decltype(&g_object_unref)>;
+
+std::string idOf(GAppInfo* app) {
+  std::string id = g_app_info_get_id(app) ? g_app_info_get_id(app) : "";
+  const std::string suffix = ".desktop";
+  if (id.size() > suffix.size() && id.compare(id.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    id.resize(id.size() - suffix.size());
+  }
+  return id;
+}
+
+GPtr<GAppInfo> installedApplication(const std::string& applicationId) {
+  auto* app = g_desktop_app_info_new((applicationId + ".desktop").c_str());
+  return GPtr<GAppInfo>(app ? G_APP_INFO(app) : nullptr, g_object_unref);
+}
+
+std::vector<fs::path> splitDirs(const char* variable, const char* fallback) {
+  const char* value = std::getenv(variable);
+  std::string text = value && *value ? value : fallback;
+  std::vector<fs::path> dirs;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = std::min(text.find(':', start), text.size());
+    if (end > start) dirs.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return dirs;
+}
+
+// The mimeapps.list files in the order the desktop reads them.
+std::vector<fs::path> mimeappsLists() {
+  std::vector<fs::path> lists{fs::path(g_get_user_config_dir()) / "mimeapps.list"};
+  for (const auto& dir : splitDirs("XDG_CONFIG_DIRS", "/etc/xdg")) lists.push_back(dir / "mimeapps.list");
+  lists.push_back(fs::path(g_get_user_data_dir()) / "applications/mimeapps.list");
+  for (const auto& dir : splitDirs("XDG_DATA_DIRS", "/usr/local/share:/usr/share")) {
+    lists.push_back(dir / "applications/mimeapps.list");
+  }
+  return lists;
+}
+
+// Whether a mimeapps.list names the application as the default of exactly this type.
+bool isExplicitDefault(const std::string& contentType, const std::string& desktopId) {
+  for (const auto& list : mimeappsLists()) {
+    GKeyFile* file = g_key_file_new();
+    gchar** ids = g_key_file_load_from_file(file, list.c_str(), G_KEY_FILE_NONE, nullptr)
+                      ? g_key_file_get_string_list(file, "Default Applications", contentType.c_str(), nullptr, nullptr)
+                      : nullptr;
+    bool named = ids && g_strv_contains(ids, desktopId.c_str());
+    g_strfreev(ids);
+    g_key_file_free(file);
+    if (named) return true;
+  }
+  return false;
+}
+
+// GIO writes the user's mimeapps.list from what it could parse of it: a file it cannot
+// parse would be replaced by one holding only our change, losing every other choice.
+bool userListIsWritable() {
+  auto path = fs::path(g_get_user_config_dir()) / "mimeapps.list";
+  if (!fs::exists(path)) return true;
+  GKeyFile* file = g_key_file_new();
+  bool parsed = g_key_file_load_from_file(file, path.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
+  g_key_file_free(file);
+  return parsed;
+}
+
+}  // namespace
+
+std::optional<std::string> GioHandlerRegistry::contentTypeFor(const std::string& extension) {
+  gchar* type = g_content_type_guess(("x." + extension).c_str(), nullptr, 0, nullptr);
+  std::optional<std::string> result;
+  if (type && !g_content_type_is_unknown(type)) result = type;
+  g_free(type);
+  return result;
+}
+
+// GIO's default falls back to parent types; it counts here only when it is the type's own:
+// the explicit default for the type, or (with any application listing the type itself)
+// what GIO chose among those.
+std::optional<std::string> GioHandlerRegistry::defaultHandler(const std::string& contentType) {
+  GPtr<GAppInfo> app(g_app_info_get_default_for_type(contentType.c_str(), FALSE), g_object_unref);
+  if (!app) return std::nullopt;
+  GList* exact = g_app_info_get_recommended_for_type(contentType.c_str());
+  bool ownType = exact != nullptr;
+  g_list_free_full(exact, g_object_unref);
+  if (!ownType) ownType = isExplicitDefault(contentType, g_app_info_get_id(app.get()));
+  if (!ownType) return std::nullopt;
+  return idOf(app.get());
+}
+
+bool GioHandlerRegistry::setDefaultHandler(const std::string& contentType,
+                                           const std::string& applicationId) {
+  auto app = installedApplication(applicationId);
+  if (!app || !userListIsWritable()) return false;
+  GError* error = nullptr;
+  bool set = g_app_info_set_as_default_for_type(app.get(), contentType.c_str(), &error);
+  if (error) g_error_free(error);
+  return set;
+}
+
+std::optional<std::string> GioHandlerRegistry::applicationName(const std::string& applicationId) {
+  auto app = installedApplication(applicationId);
+  if (!app) return std::nullopt;
+  return std::string(g_app_info_get_name(app.get()));
+}
