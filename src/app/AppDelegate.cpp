@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 
+#include "Associations.h"
 #include "BridgePage.h"
 #include "Catalog.h"
 #include "CompanionBundler.h"
@@ -46,9 +47,30 @@ AppDelegate::AppDelegate(Mode mode, AppServices services)
 AppDelegate::~AppDelegate() { willTerminate(); }
 
 void AppDelegate::didFinishLaunching() {
-  if (mode_.kind != Mode::Kind::serve) return;
-  handledDocument_ = true;
-  serve(mode_.path);
+  switch (mode_.kind) {
+    case Mode::Kind::serve:
+      handledDocument_ = true;
+      serve(mode_.path);
+      return;
+    case Mode::Kind::manage:
+      showManageWindow(mode_.setup);
+      return;
+    case Mode::Kind::awaitDocument:
+      // A document handed over by the desktop after the start still wins over the window.
+      services_.runLater(std::chrono::milliseconds(400), [this] { firstRunCheck(); });
+      return;
+  }
+}
+
+void AppDelegate::firstRunCheck() {
+  if (handledDocument_) return;
+  showManageWindow(Config::getList(services_.defaults, Config::associatedExtensionsKey).empty());
+}
+
+void AppDelegate::showManageWindow(bool setupMode) {
+  services_.activation.setRegular();
+  services_.runManageWindow(setupMode);
+  services_.requestTermination();
 }
 
 void AppDelegate::failAndTerminate(const std::string& message, const std::string& informative) {

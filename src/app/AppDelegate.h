@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,9 +18,13 @@ struct AppServices {
   ActivationPolicy& activation;
   DefaultsStore& defaults;
   LoopbackServer::Clock clock = LoopbackServer::systemNow;
-  std::function<void()> requestTermination;  // ends the event loop soon after
-  std::function<void()> startExitTimer;      // calls exitTimerTick() every 5 seconds
-  std::function<void()> startUpdateCheck;    // once per process, with the first document
+  std::function<void()> requestTermination{};  // ends the event loop soon after
+  std::function<void()> startExitTimer{};      // calls exitTimerTick() every 5 seconds
+  std::function<void()> startUpdateCheck{};    // once per process, with the first document
+  // Shows the file types window with the application menu; returns once it is closed.
+  std::function<void(bool setupMode)> runManageWindow{};
+  // Calls the function on the event loop after the delay.
+  std::function<void(std::chrono::milliseconds, std::function<void()>)> runLater{};
 };
 
 // Serves the documents the application is given, one loopback server each, and ends the
@@ -48,6 +53,8 @@ class AppDelegate {
     std::string modelPath;
   };
 
+  void showManageWindow(bool setupMode);
+  void firstRunCheck();
   void failAndTerminate(const std::string& message, const std::string& informative);
   void writeHandOffFile(const LoopbackServer& server);
   void openBrowser(const LoopbackServer& server);

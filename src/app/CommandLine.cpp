@@ -13,7 +13,10 @@ namespace {
 constexpr const char* usage =
     "Usage: vexmoor-3dviewer [FILE]\n"
     "Opens a 3D model or CAD file in the Vexmoor web viewer, served from this computer.\n"
+    "Without a file, shows the window that chooses which file types it opens.\n"
     "\n"
+    "  --setup                    show that window with every type no one else opens checked\n"
+    "  --manage                   show that window with the types it opens now checked\n"
     "  --register EXT[,EXT...]    make this application open these file types\n"
     "  --unregister EXT[,EXT...]  give these types back to the application that had them\n"
     "  --register-unowned         open every type no other application opens\n"
@@ -41,8 +44,8 @@ Mode modeFor(const std::vector<std::string>& arguments) {
   return {Mode::Kind::serve, first, false};
 }
 
-int runTerminalOnly(const std::vector<std::string>& arguments, std::ostream& out,
-                    std::ostream& err) {
+int runTerminalOnly(const std::vector<std::string>& arguments, bool graphical,
+                    std::ostream& out, std::ostream& err) {
   std::string first = arguments.empty() ? "" : arguments.front();
   if (first == "--version") {
     out << BuildInfo::version << '\n';
@@ -52,8 +55,9 @@ int runTerminalOnly(const std::vector<std::string>& arguments, std::ostream& out
     out << usage;
     return 0;
   }
-  if (modeFor(arguments).kind != Mode::Kind::serve) {
-    err << "vexmoor-3dviewer: the file types window is not built yet; give a file to open\n";
+  if (!graphical && modeFor(arguments).kind != Mode::Kind::serve) {
+    err << "vexmoor-3dviewer: the file types window needs a display; from a terminal, use "
+           "--register, --unregister or --status (see --help)\n";
     return 1;
   }
   return -1;

@@ -3,12 +3,14 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <thread>
 
 #include "AppDelegate.h"
 #include "AssociationSwitches.h"
 #include "BuildInfo.h"
 #include "CommandLine.h"
 #include "DesktopBrowser.h"
+#include "DesktopLaunch.h"
 #include "DesktopRegistration.h"
 #include "DisplayProbe.h"
 #include "GioHandlerRegistry.h"
@@ -18,12 +20,23 @@
 #include "SettingsDefaultsStore.h"
 #include "TerminalAlerts.h"
 #include "TerminationSignals.h"
+#include "UpdateCheck.h"
 
 namespace {
 
-int runApplication(int argc, char** argv, const std::vector<std::string>& arguments) {
-  // Without a display (over SSH, say) documents are still served; alerts go to the terminal.
-  const bool graphical = DisplayProbe::reachable();
+// Runs apart from the main thread, and never holds up serving or the end of the process.
+void startUpdateCheck(DefaultsStore& defaults) {
+  GioHandlerRegistry unused;
+  Associations::Services services{unused, defaults, DesktopRegistration::declarationPath(), ""};
+  auto declared = Associations::declaredExtensions(Associations::declaredTypes(services));
+  try {
+    std::thread([&defaults, declared] { UpdateCheck::findFormatsNeedingUpdate(defaults, declared); }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: the check waits for another day.
+  }
+}
+
+int runApplication(int argc, char** argv, const std::vector<std::string>& arguments, bool graphical) {
   std::unique_ptr<QCoreApplication> application;
   std::unique_ptr<Alerts> alerts;
   if (graphical) {
@@ -48,9 +61,14 @@ int runApplication(int argc, char** argv, const std::vector<std::string>& argume
   QTimer exitTimer;
   exitTimer.setInterval(5000);
   auto quit = [&] { QMetaObject::invokeMethod(application.get(), &QCoreApplication::quit, Qt::QueuedConnection); };
-  AppDelegate delegate(CommandLine::modeFor(arguments),
-                       AppServices{*alerts, browser, activation, defaults, LoopbackServer::systemNow,
-                                   quit, [&] { exitTimer.start(); }, [] {}});
+  AppServices services{*alerts, browser, activation, defaults, LoopbackServer::systemNow, quit};
+  services.startExitTimer = [&] { exitTimer.start(); };
+  services.startUpdateCheck = [&] { startUpdateCheck(defaults); };
+  services.runManageWindow = [&](bool setupMode) { runManageWindow(setupMode, defaults, *alerts); };
+  services.runLater = [&](std::chrono::milliseconds delay, std::function<void()> work) {
+    QTimer::singleShot(delay, application.get(), std::move(work));
+  };
+  AppDelegate delegate(CommandLine::modeFor(arguments), services);
   delegateForBrowser = &delegate;
   QObject::connect(&exitTimer, &QTimer::timeout, [&] { delegate.exitTimerTick(); });
   TerminationSignals terminationSignals(quit);
@@ -78,9 +96,13 @@ int runAssociationSwitch(const std::vector<std::string>& arguments) {
 int main(int argc, char** argv) {
   auto arguments = CommandLine::cleanArguments(argc, argv);
   if (AssociationSwitches::isSwitch(arguments)) return runAssociationSwitch(arguments);
-  int status = CommandLine::runTerminalOnly(arguments, std::cout, std::cerr);
+  // Without a display (over SSH, say) documents are still served; alerts go to the terminal.
+  const bool graphical = DisplayProbe::reachable();
+  int status = CommandLine::runTerminalOnly(arguments, graphical, std::cout, std::cerr);
   if (status >= 0) return status;
-  status = runApplication(argc, argv, arguments);
+  // GLib reads the desktop's applications once: the window's process registers first.
+  if (CommandLine::modeFor(arguments).kind != Mode::Kind::serve) DesktopRegistration::ensureRegistered();
+  status = runApplication(argc, argv, arguments, graphical);
   PrivateDirectory::removeRunFolder();
   return status;
 }

@@ -5,7 +5,7 @@
 // What the application asks of the desktop while it serves documents. Each has a Linux
 // implementation in linux/ and can be replaced by a fake in tests.
 
-enum class AlertStyle { critical, warning };
+enum class AlertStyle { critical, warning, informational };
 
 class Alerts {
  public:
@@ -19,8 +19,8 @@ class Browser {
  public:
   virtual ~Browser() = default;
   // Opens the page in the user's default web browser; false when that failed.
-  // `launchUrl` leads to the page once and carries no secret, for browsers that cannot
-  // read the private folder a redirect page would be written to.
+  // `launchUrl` leads to the page once, for a sandboxed browser that cannot read the
+  // private folder a redirect page is written to. It is a one-time key to the token.
   virtual bool open(const std::string& pageUrl, const std::string& launchUrl) = 0;
 };
 

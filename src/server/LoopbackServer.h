@@ -40,8 +40,9 @@ class LoopbackServer {
   std::string fileName() const;
   std::string fileUrl() const;
   std::string pageUrl() const;
-  // An address that sends the browser on to the page once, within a minute of the start:
-  // it carries no token, for handing to programs whose arguments others can read.
+  // An address that sends the browser on to the page once, within a minute of the start.
+  // It holds no token itself but leads to it: only for a browser that can be given
+  // nothing else (a sandboxed one).
   std::string launchUrl() const;
   void setPageHtml(std::string html) { core_->setPageHtml(std::move(html)); }
   bool idleExpired() const { return core_->idleExpired(); }

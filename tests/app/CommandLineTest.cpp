@@ -45,12 +45,12 @@ TEST(CommandLine, HelpAndVersionAnswerOnTheTerminal) {
   EXPECT_NE(help.out.find("Usage: vexmoor-3dviewer [FILE]"), std::string::npos);
 }
 
-TEST(CommandLine, WhatIsNotBuiltYetSaysSoAndFails) {
+TEST(CommandLine, TheWindowWithoutADisplaySaysSoAndFails) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{{}, {"--setup"}}) {
     auto result = runViewer(arguments);
     EXPECT_NE(result.exitStatus, 0);
     EXPECT_EQ(result.out, "");
-    EXPECT_NE(result.err.find("not built yet"), std::string::npos);
+    EXPECT_NE(result.err.find("needs a display"), std::string::npos);
   }
 }
 

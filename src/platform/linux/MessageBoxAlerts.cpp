@@ -4,7 +4,10 @@
 
 void MessageBoxAlerts::show(AlertStyle style, const std::string& message,
                             const std::string& informative) {
-  QMessageBox box(style == AlertStyle::critical ? QMessageBox::Critical : QMessageBox::Warning,
+  auto icon = style == AlertStyle::critical  ? QMessageBox::Critical
+              : style == AlertStyle::warning ? QMessageBox::Warning
+                                             : QMessageBox::Information;
+  QMessageBox box(icon,
                   "Vexmoor 3D Viewer", QString::fromStdString(message), QMessageBox::Ok);
   box.setInformativeText(QString::fromStdString(informative));
   box.setDefaultButton(QMessageBox::Ok);

@@ -9,7 +9,8 @@ class TerminalAlerts : public Alerts {
  public:
   explicit TerminalAlerts(std::ostream& out) : out_(out) {}
   void show(AlertStyle style, const std::string& message, const std::string& informative) override {
-    out_ << "vexmoor-3dviewer: " << (style == AlertStyle::critical ? "error: " : "warning: ")
+    out_ << "vexmoor-3dviewer: "
+         << (style == AlertStyle::critical ? "error: " : style == AlertStyle::warning ? "warning: " : "")
          << message << '\n'
          << informative << '\n';
   }

@@ -1,0 +1,163 @@
+// The file types window in this process, on the offscreen platform, against real GIO in the
+// test's temporary XDG home, where a fake other application opens STL and OBJ files.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QPushButton>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+
+#include "DesktopRegistration.h"
+#include "GioHandlerRegistry.h"
+#include "ManageWindow.h"
+#include "UpdateCheck.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void writeText(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path) << text;
+}
+
+fs::path dataHome() { return std::getenv("XDG_DATA_HOME"); }
+fs::path configHome() { return std::getenv("XDG_CONFIG_HOME"); }
+
+struct FakeAlerts : Alerts {
+  void show(AlertStyle, const std::string& message, const std::string& informative) override {
+    shown += message + "\n" + informative;
+  }
+  std::string shown;
+};
+
+// The application object goes before the process ends, while Qt's own globals still live.
+class QtApplication : public testing::Environment {
+ public:
+  void SetUp() override { application_ = std::make_unique<QApplication>(argc_, argv_); }
+  void TearDown() override { application_.reset(); }
+
+ private:
+  int argc_ = 1;
+  char name_[9] = "ui_tests";
+  char* argv_[2] = {name_, nullptr};
+  std::unique_ptr<QApplication> application_;
+};
+[[maybe_unused]] auto* const qtApplication = testing::AddGlobalTestEnvironment(new QtApplication);
+
+class ManageWindowTest : public testing::Test {
+ public:
+  // GLib reads the applications once per process: everything is in place before it does.
+  static void SetUpTestSuite() {
+    writeText(dataHome() / "applications/other-viewer.desktop",
+              "[Desktop Entry]\nType=Application\nName=Other Viewer.app\nExec=/bin/true %f\n"
+              "MimeType=model/stl;model/obj;\n");
+    writeText(fs::path(std::getenv("XDG_CONFIG_DIRS")) / "mimeapps.list",
+              "[Default Applications]\nmodel/stl=other-viewer.desktop\nmodel/obj=other-viewer.desktop\n");
+    DesktopRegistration::ensureRegistered();
+    writeText(declaration(), R"({"CFBundleDocumentTypes": [
+        {"CFBundleTypeName": "Mesh", "CFBundleTypeExtensions": ["stl"]},
+        {"CFBundleTypeName": "Wavefront", "CFBundleTypeExtensions": ["obj"]},
+        {"CFBundleTypeName": "VRML", "CFBundleTypeExtensions": ["wrl", "vrml", "wrz"]}]})");
+  }
+
+  std::unique_ptr<ManageWindow> window(bool setupMode) {
+    auto made = std::make_unique<ManageWindow>(
+        setupMode, ManageWindow::Services{services, alerts, [this](const std::string& url) { opened = url; },
+                                          "https://www.vexmoor.com"});
+    made->build();
+    made->show();
+    return made;
+  }
+
+  static std::string rows(const ManageWindow& shown) {
+    std::string text;
+    for (const auto& [extension, box] : shown.checkboxes()) {
+      text += (box->isChecked() ? "[x] " : "[ ] ") + box->text().toStdString() + "\n";
+    }
+    return text;
+  }
+
+  static fs::path declaration() { return fs::temp_directory_path() / "document-types.json"; }
+  GioHandlerRegistry registry;
+  MemoryDefaultsStore defaults;
+  Associations::Services services{registry, defaults, declaration().string(), "com.vexmoor.3DViewer"};
+  FakeAlerts alerts;
+  std::string opened;
+};
+
+}  // namespace
+
+TEST_F(ManageWindowTest, RowsFollowTheModeAndTheRegistry) {
+  struct Step {
+    std::string name;
+    bool setupMode;
+    std::function<void(ManageWindowTest&)> before;
+    std::string rows;
+    std::string confirm;
+  };
+  const std::string owned = "   (currently opens in Other Viewer)";
+  const std::vector<Step> steps{
+      {"setup leaves the other's types alone", true, [](ManageWindowTest&) {},
+       "[ ] Mesh  (.stl)" + owned + "\n[ ] Wavefront  (.obj)" + owned +
+           "\n[x] VRML  (.wrl)\n[x] VRML  (.vrml)\n[x] VRML  (.wrz)\n",
+       "Continue"},
+      {"manage follows the registry, not the stored list", false,
+       [](ManageWindowTest& test) {
+         ASSERT_TRUE(Associations::claim(test.services, "obj"));
+         test.defaults.setString(Config::associatedExtensionsKey, "stl");
+       },
+       "[ ] Mesh  (.stl)" + owned + "\n[x] Wavefront  (.obj)\n[x] VRML  (.wrl)\n[x] VRML  (.vrml)\n[x] VRML  (.wrz)\n",
+       "Apply"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.before(*this);
+    auto shown = window(step.setupMode);
+    EXPECT_EQ(rows(*shown), step.rows);
+    EXPECT_EQ(shown->confirmButton()->text().toStdString(), step.confirm);
+  }
+}
+
+TEST_F(ManageWindowTest, ReturnAppliesEscapeChangesNothing) {
+  defaults.setString(Config::associatedExtensionsKey, "before");
+  auto cancelled = window(false);
+  cancelled->uncheckAll();
+  QTest::keyClick(cancelled.get(), Qt::Key_Escape);
+  EXPECT_EQ(cancelled->result(), QDialog::Rejected);
+  EXPECT_EQ(defaults.string(Config::associatedExtensionsKey), "before");
+
+  auto applied = window(false);
+  applied->uncheckAll();
+  QTest::keyClick(applied.get(), Qt::Key_Return);
+  EXPECT_EQ(applied->result(), QDialog::Accepted);
+  EXPECT_EQ(defaults.string(Config::associatedExtensionsKey), "");
+  EXPECT_EQ(alerts.shown, "");
+}
+
+TEST_F(ManageWindowTest, ReportsRefusedTypesInRowOrder) {
+  // A mimeapps.list the desktop cannot parse is never rewritten, so every change is refused.
+  writeText(configHome() / "mimeapps.list", "[Default Applications\n");
+  auto shown = window(true);
+  shown->checkAll();
+  shown->apply();
+  fs::remove(configHome() / "mimeapps.list");
+  EXPECT_EQ(alerts.shown,
+            "Some file types could not be changed\nmacOS kept the current application for: .stl, .obj. "
+            "You can still open these in the viewer with Finder's Open With menu.");
+  EXPECT_EQ(defaults.string(Config::associatedExtensionsKey), "vrml,wrl,wrz");
+}
+
+TEST_F(ManageWindowTest, ABannerOffersTheUpdateWhenFormatsArePending) {
+  int plain = window(false)->height();
+  defaults.setString(UpdateCheck::pendingKey, "IFC (Building), Rhino 3D Model");
+  auto shown = window(false);
+  EXPECT_EQ(shown->height(), plain + 46);
+  auto buttons = shown->findChildren<QPushButton*>();
+  auto update = std::find_if(buttons.begin(), buttons.end(), [](auto* b) { return b->text() == "Get Update"; });
+  ASSERT_NE(update, buttons.end());
+  QTest::mouseClick(*update, Qt::LeftButton);
+  EXPECT_EQ(opened, "https://www.vexmoor.com/tools/3d-viewer/linux");
+}
