@@ -105,11 +105,9 @@ TEST_F(ManageWindowTest, RowsFollowTheModeAndTheRegistry) {
            "\n[x] VRML  (.wrl)\n[x] VRML  (.vrml)\n[x] VRML  (.wrz)\n",
        "Continue"},
       {"manage follows the registry, not the stored list", false,
-       [](ManageWindowTest& test) {
-         ASSERT_TRUE(Associations::claim(test.services, "obj"));
-         test.defaults.setString(Config::associatedExtensionsKey, "stl");
-       },
-       "[ ] Mesh  (.stl)" + owned + "\n[x] Wavefront  (.obj)\n[x] VRML  (.wrl)\n[x] VRML  (.vrml)\n[x] VRML  (.wrz)\n",
+       [](ManageWindowTest& test) { test.defaults.setString(Config::associatedExtensionsKey, "stl,obj"); },
+       "[ ] Mesh  (.stl)" + owned + "\n[ ] Wavefront  (.obj)" + owned +
+           "\n[x] VRML  (.wrl)\n[x] VRML  (.vrml)\n[x] VRML  (.wrz)\n",
        "Apply"},
   };
   for (const auto& step : steps) {

@@ -1,0 +1,215 @@
+// Which engine reads which format, and how its result becomes something three.js shows.
+import * as THREE from 'three';
+import { STLLoader } from 'three/addons/loaders/STLLoader.js';
+import { PLYLoader } from 'three/addons/loaders/PLYLoader.js';
+import { OBJLoader } from 'three/addons/loaders/OBJLoader.js';
+import { MTLLoader } from 'three/addons/loaders/MTLLoader.js';
+import { GLTFLoader } from 'three/addons/loaders/GLTFLoader.js';
+import { ThreeMFLoader } from 'three/addons/loaders/3MFLoader.js';
+import { ColladaLoader } from 'three/addons/loaders/ColladaLoader.js';
+import { FBXLoader } from 'three/addons/loaders/FBXLoader.js';
+import { TDSLoader } from 'three/addons/loaders/TDSLoader.js';
+import { VRMLLoader } from 'three/addons/loaders/VRMLLoader.js';
+import { Rhino3dmLoader } from 'three/addons/loaders/3DMLoader.js';
+import { gunzipSync } from 'three/addons/libs/fflate.module.js';
+
+const surface = () => new THREE.MeshStandardMaterial({ color: 0xb8c4d6, metalness: 0.05, roughness: 0.6, side: THREE.DoubleSide });
+const text = (buffer) => new TextDecoder().decode(buffer);
+
+// Texture and material files are looked up in the bundle by file name, wherever the model
+// says they are.
+function managerFor(files) {
+  const manager = new THREE.LoadingManager();
+  const urls = new Map();
+  manager.setURLModifier((url) => {
+    const name = decodeURIComponent(url.split(/[\\/]/).pop().split('?')[0]).toLowerCase();
+    const bytes = files.get(name);
+    if (!bytes) return url;
+    if (!urls.has(name)) urls.set(name, URL.createObjectURL(new Blob([bytes])));
+    return urls.get(name);
+  });
+  return manager;
+}
+
+function meshOf(geometry) {
+  if (!geometry.attributes.normal) geometry.computeVertexNormals();
+  const material = surface();
+  if (geometry.attributes.color) material.vertexColors = true;
+  return new THREE.Mesh(geometry, material);
+}
+
+function points(positions, colors) {
+  const geometry = new THREE.BufferGeometry();
+  geometry.setAttribute('position', new THREE.BufferAttribute(positions, 3));
+  const material = new THREE.PointsMaterial({ size: 3, sizeAttenuation: false, color: colors ? 0xffffff : 0x9fd3ff });
+  if (colors) {
+    geometry.setAttribute('color', colors);
+    material.vertexColors = true;
+  }
+  return new THREE.Points(geometry, material);
+}
+
+let occt = null;
+function loadOcct() {
+  occt ??= new Promise((resolve, reject) => {
+    const script = document.createElement('script');
+    script.src = '/vendor/occt/occt-import-js.js';
+    script.onload = () => window.occtimportjs({ locateFile: (file) => `/vendor/occt/${file}` }).then(resolve, reject);
+    script.onerror = () => reject(new Error('the STEP and IGES reader could not be loaded'));
+    document.head.append(script);
+  });
+  return occt;
+}
+
+async function readBrep(model, kind) {
+  const reader = await loadOcct();
+  const bytes = new Uint8Array(model.buffer);
+  const result = kind === 'step' ? reader.ReadStepFile(bytes, null) : reader.ReadIgesFile(bytes, null);
+  if (!result.success) throw new Error('the CAD reader refused the file');
+  const group = new THREE.Group();
+  for (const part of result.meshes) {
+    const geometry = new THREE.BufferGeometry();
+    geometry.setAttribute('position', new THREE.Float32BufferAttribute(part.attributes.position.array, 3));
+    if (part.attributes.normal) geometry.setAttribute('normal', new THREE.Float32BufferAttribute(part.attributes.normal.array, 3));
+    geometry.setIndex(part.index.array);
+    const mesh = meshOf(geometry);
+    if (part.color) mesh.material.color.setRGB(...part.color);
+    group.add(mesh);
+  }
+  return group;
+}
+
+async function readIfc(model) {
+  const { IfcAPI } = await import('web-ifc');
+  const api = new IfcAPI();
+  api.SetWasmPath('/vendor/web-ifc/', true);
+  await api.Init();
+  const modelID = api.OpenModel(new Uint8Array(model.buffer));
+  const group = new THREE.Group();
+  api.StreamAllMeshes(modelID, (mesh) => {
+    for (let i = 0; i < mesh.geometries.size(); i++) {
+      const placed = mesh.geometries.get(i);
+      const data = api.GetGeometry(modelID, placed.geometryExpressID);
+      const vertices = api.GetVertexArray(data.GetVertexData(), data.GetVertexDataSize());
+      const indices = api.GetIndexArray(data.GetIndexData(), data.GetIndexDataSize());
+      const interleaved = new THREE.InterleavedBuffer(new Float32Array(vertices), 6);
+      const geometry = new THREE.BufferGeometry();
+      geometry.setAttribute('position', new THREE.InterleavedBufferAttribute(interleaved, 3, 0));
+      geometry.setAttribute('normal', new THREE.InterleavedBufferAttribute(interleaved, 3, 3));
+      geometry.setIndex(new THREE.BufferAttribute(new Uint32Array(indices), 1));
+      geometry.applyMatrix4(new THREE.Matrix4().fromArray(placed.flatTransformation));
+      const part = meshOf(geometry);
+      part.material.color.setRGB(placed.color.x, placed.color.y, placed.color.z);
+      if (placed.color.w < 1) Object.assign(part.material, { transparent: true, opacity: placed.color.w });
+      group.add(part);
+      data.delete();
+    }
+  });
+  api.CloseModel(modelID);
+  return group;
+}
+
+async function readPointCloud(model) {
+  const { parse, LASLoader } = await import('vexmoor-vendor');
+  const cloud = await parse(model.buffer, LASLoader, { worker: false, las: { shape: 'mesh' } });
+  const positions = cloud.attributes.POSITION.value;
+  const color = cloud.attributes.COLOR_0;
+  const colors = color ? new THREE.BufferAttribute(color.value, color.size, true) : null;
+  return points(positions instanceof Float32Array ? positions : new Float32Array(positions), colors);
+}
+
+function arcPoints(center, radius, start, end) {
+  const steps = 48, result = [];
+  if (end < start) end += Math.PI * 2;
+  for (let i = 0; i <= steps; i++) {
+    const angle = start + ((end - start) * i) / steps;
+    result.push(new THREE.Vector3(center.x + radius * Math.cos(angle), center.y + radius * Math.sin(angle), center.z || 0));
+  }
+  return result;
+}
+
+async function readDxf(model) {
+  const { DxfParser } = await import('vexmoor-vendor');
+  const drawing = new DxfParser().parseSync(text(model.buffer));
+  const segments = [];
+  const addPath = (vertices, closed) => {
+    const path = vertices.map((v) => new THREE.Vector3(v.x, v.y, v.z || 0));
+    if (closed && path.length > 2) path.push(path[0]);
+    for (let i = 1; i < path.length; i++) segments.push(path[i - 1], path[i]);
+  };
+  for (const entity of drawing.entities ?? []) {
+    if (entity.type === 'LINE') addPath(entity.vertices, false);
+    else if (entity.type === 'LWPOLYLINE' || entity.type === 'POLYLINE') addPath(entity.vertices, entity.shape);
+    else if (entity.type === 'CIRCLE') addPath(arcPoints(entity.center, entity.radius, 0, Math.PI * 2), false);
+    else if (entity.type === 'ARC') addPath(arcPoints(entity.center, entity.radius, entity.startAngle, entity.endAngle), false);
+  }
+  if (!segments.length) throw new Error('the drawing has no lines to show');
+  const geometry = new THREE.BufferGeometry().setFromPoints(segments);
+  return new THREE.LineSegments(geometry, new THREE.LineBasicMaterial({ color: 0x9fd3ff }));
+}
+
+function parseWith(loader, data) {
+  return new Promise((resolve, reject) => loader.parse(data, '', resolve, reject));
+}
+
+const readers = {
+  stl: (model) => meshOf(new STLLoader().parse(model.buffer)),
+  ply: (model) => {
+    const geometry = new PLYLoader().parse(model.buffer);
+    if (geometry.index) return meshOf(geometry);
+    const colors = geometry.attributes.color ?? null;
+    return points(geometry.attributes.position.array, colors);
+  },
+  obj: async (model) => {
+    const manager = managerFor(model.files);
+    const loader = new OBJLoader(manager);
+    const source = text(model.buffer);
+    const library = source.match(/^mtllib\s+(.+)$/m)?.[1]?.trim().toLowerCase();
+    if (library && model.files.has(library.split(/[\\/]/).pop())) {
+      const materials = new MTLLoader(manager).parse(text(model.files.get(library.split(/[\\/]/).pop())), '');
+      materials.preload();
+      loader.setMaterials(materials);
+    }
+    return loader.parse(source);
+  },
+  gltf: async (model) => (await parseWith(new GLTFLoader(managerFor(model.files)), model.buffer)).scene,
+  '3mf': (model) => new ThreeMFLoader().parse(model.buffer),
+  dae: (model) => new ColladaLoader(managerFor(model.files)).parse(text(model.buffer), '').scene,
+  fbx: (model) => new FBXLoader(managerFor(model.files)).parse(model.buffer, ''),
+  '3ds': (model) => new TDSLoader(managerFor(model.files)).parse(model.buffer, ''),
+  wrl: (model) => {
+    const bytes = new Uint8Array(model.buffer);
+    const source = bytes[0] === 0x1f && bytes[1] === 0x8b ? gunzipSync(bytes) : bytes;
+    return new VRMLLoader(managerFor(model.files)).parse(text(source), '');
+  },
+  '3dm': (model) => {
+    const loader = new Rhino3dmLoader();
+    loader.setLibraryPath('/vendor/three/examples/jsm/libs/rhino3dm/');
+    return new Promise((resolve, reject) => loader.parse(model.buffer, resolve, reject));
+  },
+  step: (model) => readBrep(model, 'step'),
+  iges: (model) => readBrep(model, 'iges'),
+  ifc: readIfc,
+  las: readPointCloud,
+  dxf: readDxf,
+};
+
+const formats = {
+  stl: ['stl', 'STL'], ply: ['ply', 'PLY'], obj: ['obj', 'OBJ'], gltf: ['gltf', 'glTF'], glb: ['gltf', 'glTF Binary'],
+  '3mf': ['3mf', '3MF'], dae: ['dae', 'COLLADA'], fbx: ['fbx', 'FBX'], '3ds': ['3ds', '3D Studio'],
+  wrl: ['wrl', 'VRML'], vrml: ['wrl', 'VRML'], wrz: ['wrl', 'VRML'], '3dm': ['3dm', 'Rhino 3D'],
+  step: ['step', 'STEP'], stp: ['step', 'STEP'], iges: ['iges', 'IGES'], igs: ['iges', 'IGES'],
+  ifc: ['ifc', 'IFC'], las: ['las', 'LAS'], laz: ['las', 'LAZ'], dxf: ['dxf', 'DXF'],
+  skp: [null, 'SketchUp'], dwg: [null, 'AutoCAD DWG'], max: [null, '3ds Max'], x3d: [null, 'X3D'],
+  x3dv: [null, 'X3D'], dwf: [null, 'DWF'], dwfx: [null, 'DWFx'],
+};
+
+export function formatOf(name) {
+  const extension = name.includes('.') ? name.split('.').pop().toLowerCase() : '';
+  const [reader, label] = formats[extension] ?? [null, extension ? extension.toUpperCase() : 'unknown'];
+  return { reader, label, readable: reader !== null };
+}
+
+export async function readModel(format, model) {
+  return readers[format.reader](model);
+}

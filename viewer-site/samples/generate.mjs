@@ -1,0 +1,236 @@
+// Writes the sample models: small files of our own, one per format the tests open.
+// Run again after changing it: node samples/generate.mjs
+import { readFileSync, writeFileSync } from 'node:fs';
+import { deflateSync } from 'node:zlib';
+import { zipSync, strToU8 } from 'three/examples/jsm/libs/fflate.module.js';
+
+const out = (name, data) => writeFileSync(new URL(name, import.meta.url), data);
+
+// A cube of side 2 around the origin as 12 triangles, outward facing.
+const corners = [[-1, -1, -1], [1, -1, -1], [1, 1, -1], [-1, 1, -1], [-1, -1, 1], [1, -1, 1], [1, 1, 1], [-1, 1, 1]];
+const quads = [[0, 3, 2, 1], [4, 5, 6, 7], [0, 1, 5, 4], [2, 3, 7, 6], [1, 2, 6, 5], [0, 4, 7, 3]];
+const triangles = quads.flatMap(([a, b, c, d]) => [[a, b, c], [a, c, d]]);
+
+out('cube.stl', ['solid cube', ...triangles.map((t) =>
+  ['  facet normal 0 0 0', '    outer loop', ...t.map((i) => `      vertex ${corners[i].join(' ')}`),
+   '    endloop', '  endfacet'].join('\n')), 'endsolid cube', ''].join('\n'));
+
+out('cube.obj', ['# cube', ...corners.map((c) => `v ${c.join(' ')}`),
+  ...quads.map((q) => `f ${q.map((i) => i + 1).join(' ')}`), ''].join('\n'));
+
+out('cube.ply', ['ply', 'format ascii 1.0', `element vertex ${corners.length}`, 'property float x',
+  'property float y', 'property float z', `element face ${quads.length}`, 'property list uchar int vertex_indices',
+  'end_header', ...corners.map((c) => c.join(' ')), ...quads.map((q) => `4 ${q.join(' ')}`), ''].join('\n'));
+
+out('cube.wrl', `#VRML V2.0 utf8
+Shape {
+  appearance Appearance { material Material { diffuseColor 0.8 0.5 0.2 } }
+  geometry IndexedFaceSet {
+    coord Coordinate { point [ ${corners.map((c) => c.join(' ')).join(', ')} ] }
+    coordIndex [ ${quads.map((q) => `${q.join(', ')}, -1`).join(', ')} ]
+  }
+}
+`);
+
+out('cube.dae', `<?xml version="1.0" encoding="utf-8"?>
+<COLLADA xmlns="http://www.collada.org/2005/11/COLLADASchema" version="1.4.1">
+  <asset><unit name="meter" meter="1"/><up_axis>Y_UP</up_axis></asset>
+  <library_geometries><geometry id="cube"><mesh>
+    <source id="cube-positions"><float_array id="cube-array" count="24">${corners.flat().join(' ')}</float_array>
+      <technique_common><accessor source="#cube-array" count="8" stride="3">
+        <param name="X" type="float"/><param name="Y" type="float"/><param name="Z" type="float"/>
+      </accessor></technique_common></source>
+    <vertices id="cube-vertices"><input semantic="POSITION" source="#cube-positions"/></vertices>
+    <triangles count="12"><input semantic="VERTEX" source="#cube-vertices" offset="0"/>
+      <p>${triangles.flat().join(' ')}</p></triangles>
+  </mesh></geometry></library_geometries>
+  <library_visual_scenes><visual_scene id="scene"><node id="cube-node">
+    <instance_geometry url="#cube"/></node></visual_scene></library_visual_scenes>
+  <scene><instance_visual_scene url="#scene"/></scene>
+</COLLADA>
+`);
+
+out('cube.3mf', zipSync({
+  '[Content_Types].xml': strToU8(`<?xml version="1.0" encoding="UTF-8"?>
+<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">
+<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>
+<Default Extension="model" ContentType="application/vnd.ms-package.3dmanufacturing-3dmodel+xml"/></Types>`),
+  '_rels/.rels': strToU8(`<?xml version="1.0" encoding="UTF-8"?>
+<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">
+<Relationship Target="/3D/3dmodel.model" Id="rel0" Type="http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel"/></Relationships>`),
+  '3D/3dmodel.model': strToU8(`<?xml version="1.0" encoding="UTF-8"?>
+<model unit="millimeter" xmlns="http://schemas.microsoft.com/3dmanufacturing/core/2015/02">
+<resources><object id="1" type="model"><mesh><vertices>
+${corners.map(([x, y, z]) => `<vertex x="${x}" y="${y}" z="${z}"/>`).join('\n')}
+</vertices><triangles>
+${triangles.map(([a, b, c]) => `<triangle v1="${a}" v2="${b}" v3="${c}"/>`).join('\n')}
+</triangles></mesh></object></resources><build><item objectid="1"/></build></model>`),
+}));
+
+out('plan.dxf', ['0', 'SECTION', '2', 'ENTITIES',
+  ...[[0, 0, 10, 0], [10, 0, 10, 6], [10, 6, 0, 6], [0, 6, 0, 0]].flatMap(([x1, y1, x2, y2]) =>
+    ['0', 'LINE', '8', '0', '10', x1, '20', y1, '30', 0, '11', x2, '21', y2, '31', 0]),
+  '0', 'CIRCLE', '8', '0', '10', 5, '20', 3, '30', 0, '40', 2,
+  '0', 'ENDSEC', '0', 'EOF', ''].join('\n'));
+
+// A LAS 1.2 point cloud (format 2, with colours): a coloured grid.
+function las() {
+  const grid = [];
+  for (let i = 0; i < 20; i++) for (let j = 0; j < 20; j++) grid.push([i, j, Math.sin(i / 3) + Math.cos(j / 3)]);
+  const header = Buffer.alloc(227), record = 26, scale = 0.01;
+  header.write('LASF', 0);
+  header.writeUInt8(1, 24); header.writeUInt8(2, 25);
+  header.write('Vexmoor samples', 26);
+  header.writeUInt16LE(227, 94); header.writeUInt32LE(227, 96); header.writeUInt32LE(0, 100);
+  header.writeUInt8(2, 104); header.writeUInt16LE(record, 105); header.writeUInt32LE(grid.length, 107);
+  header.writeUInt32LE(grid.length, 111);
+  [scale, scale, scale, 0, 0, 0].forEach((v, k) => header.writeDoubleLE(v, 131 + 8 * k));
+  const max = [19, 19, 2], min = [0, 0, -2];
+  [max[0], min[0], max[1], min[1], max[2], min[2]].forEach((v, k) => header.writeDoubleLE(v, 179 + 8 * k));
+  const points = Buffer.alloc(record * grid.length);
+  grid.forEach(([x, y, z], n) => {
+    const at = n * record;
+    points.writeInt32LE(Math.round(x / scale), at); points.writeInt32LE(Math.round(y / scale), at + 4);
+    points.writeInt32LE(Math.round(z / scale), at + 8);
+    points.writeUInt16LE(Math.round((x / 19) * 65535), at + 20); points.writeUInt16LE(Math.round((y / 19) * 65535), at + 22);
+    points.writeUInt16LE(40000, at + 24);
+  });
+  return Buffer.concat([header, points]);
+}
+out('terrain.las', las());
+
+// A glTF quad whose texture is a separate red and white PNG, as a model beside its textures.
+function png(width, height, pixel) {
+  const crcTable = Array.from({ length: 256 }, (_, n) => {
+    let c = n;
+    for (let k = 0; k < 8; k++) c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
+    return c >>> 0;
+  });
+  const crc = (bytes) => { let c = ~0; for (const b of bytes) c = crcTable[(c ^ b) & 0xff] ^ (c >>> 8); return ~c >>> 0; };
+  const chunk = (type, data) => {
+    const body = Buffer.concat([Buffer.from(type), data]);
+    const length = Buffer.alloc(4); length.writeUInt32BE(data.length);
+    const sum = Buffer.alloc(4); sum.writeUInt32BE(crc(body));
+    return Buffer.concat([length, body, sum]);
+  };
+  const header = Buffer.alloc(13);
+  header.writeUInt32BE(width, 0); header.writeUInt32BE(height, 4); header[8] = 8; header[9] = 2;
+  const rows = [];
+  for (let y = 0; y < height; y++) rows.push(Buffer.from([0, ...Array.from({ length: width }, (_, x) => pixel(x, y)).flat()]));
+  return Buffer.concat([Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]), chunk('IHDR', header),
+    chunk('IDAT', deflateSync(Buffer.concat(rows))), chunk('IEND', Buffer.alloc(0))]);
+}
+out('crimson.png', png(16, 16, () => [220, 20, 40]));
+const quad = new Float32Array([-1, -1, 0, 1, -1, 0, 1, 1, 0, -1, 1, 0]);
+const uv = new Float32Array([0, 1, 1, 1, 1, 0, 0, 0]);
+const index = new Uint16Array([0, 1, 2, 0, 2, 3]);
+const bin = Buffer.concat([Buffer.from(quad.buffer), Buffer.from(uv.buffer), Buffer.from(index.buffer)]);
+out('textured.gltf', JSON.stringify({
+  asset: { version: '2.0', generator: 'Vexmoor samples' },
+  scene: 0, scenes: [{ nodes: [0] }], nodes: [{ mesh: 0 }],
+  meshes: [{ primitives: [{ attributes: { POSITION: 0, TEXCOORD_0: 1 }, indices: 2, material: 0 }] }],
+  materials: [{ pbrMetallicRoughness: { baseColorTexture: { index: 0 }, metallicFactor: 0 }, doubleSided: true, emissiveFactor: [0, 0, 0] }],
+  textures: [{ source: 0 }], images: [{ uri: 'crimson.png' }],
+  buffers: [{ byteLength: bin.length, uri: `data:application/octet-stream;base64,${bin.toString('base64')}` }],
+  bufferViews: [{ buffer: 0, byteOffset: 0, byteLength: 48 }, { buffer: 0, byteOffset: 48, byteLength: 32 },
+    { buffer: 0, byteOffset: 80, byteLength: 12 }],
+  accessors: [
+    { bufferView: 0, componentType: 5126, count: 4, type: 'VEC3', min: [-1, -1, 0], max: [1, 1, 0] },
+    { bufferView: 1, componentType: 5126, count: 4, type: 'VEC2' },
+    { bufferView: 2, componentType: 5123, count: 6, type: 'SCALAR' }],
+}, null, 1));
+// The same model as a .max bundle would carry it: the model at the top, textures beside.
+const sample = (name) => new Uint8Array(readFileSync(new URL(name, import.meta.url)));
+out('textured-bundle.zip', zipSync({ 'textured.gltf': sample('textured.gltf'),
+  'textures/crimson.png': sample('crimson.png') }, { level: 0 }));
+
+out('part.step', step());
+out('wall.ifc', ifc());
+
+// An ISO 10303-21 file (AP214) with one solid: a 40 x 20 x 10 block as a B-rep.
+function step() {
+  const lines = [];
+  let next = 1;
+  const add = (text) => { lines.push(`#${next}=${text};`); return `#${next++}`; };
+  const size = [40, 20, 10];
+  const p = corners.map((c) => c.map((v, k) => ((v + 1) / 2) * size[k]));
+  const dir = (d) => add(`DIRECTION('',(${d.map((v) => v.toFixed(1)).join(',')}))`);
+  const point = (c) => add(`CARTESIAN_POINT('',(${c.map((v) => v.toFixed(1)).join(',')}))`);
+  const vertices = p.map((c) => add(`VERTEX_POINT('',${point(c)})`));
+  const edges = new Map();
+  const edge = (a, b) => {
+    const key = a < b ? `${a}-${b}` : `${b}-${a}`;
+    if (!edges.has(key)) {
+      const [s, e] = a < b ? [a, b] : [b, a];
+      const d = p[e].map((v, k) => v - p[s][k]);
+      const length = Math.hypot(...d);
+      const line = add(`LINE('',${point(p[s])},${add(`VECTOR('',${dir(d.map((v) => v / length))},${length.toFixed(1)})`)})`);
+      edges.set(key, { id: add(`EDGE_CURVE('',${vertices[s]},${vertices[e]},${line},.T.)`), start: s });
+    }
+    const found = edges.get(key);
+    return add(`ORIENTED_EDGE('',*,*,${found.id},${found.start === a ? '.T.' : '.F.'})`);
+  };
+  const faces = quads.map((q) => {
+    const loop = add(`EDGE_LOOP('',(${q.map((v, k) => edge(v, q[(k + 1) % 4])).join(',')}))`);
+    const u = p[q[1]].map((v, k) => v - p[q[0]][k]);
+    const w = p[q[3]].map((v, k) => v - p[q[0]][k]);
+    const n = [u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2], u[0] * w[1] - u[1] * w[0]];
+    const nl = Math.hypot(...n), ul = Math.hypot(...u);
+    const plane = add(`PLANE('',${add(`AXIS2_PLACEMENT_3D('',${point(p[q[0]])},${dir(n.map((v) => v / nl))},${dir(u.map((v) => v / ul))})`)})`);
+    return add(`ADVANCED_FACE('',(${add(`FACE_OUTER_BOUND('',${loop},.T.)`)}),${plane},.T.)`);
+  });
+  const solid = add(`MANIFOLD_SOLID_BREP('block',${add(`CLOSED_SHELL('',(${faces.join(',')}))`)})`);
+  const origin = add(`AXIS2_PLACEMENT_3D('',${point([0, 0, 0])},${dir([0, 0, 1])},${dir([1, 0, 0])})`);
+  const length = add('( LENGTH_UNIT() NAMED_UNIT(*) SI_UNIT(.MILLI.,.METRE.) )');
+  const angle = add('( NAMED_UNIT(*) PLANE_ANGLE_UNIT() SI_UNIT($,.RADIAN.) )');
+  const solidAngle = add('( NAMED_UNIT(*) SI_UNIT($,.STERADIAN.) SOLID_ANGLE_UNIT() )');
+  const uncertainty = add(`UNCERTAINTY_MEASURE_WITH_UNIT(LENGTH_MEASURE(1.E-07),${length},'distance_accuracy_value','')`);
+  const context = add(`( GEOMETRIC_REPRESENTATION_CONTEXT(3) GLOBAL_UNCERTAINTY_ASSIGNED_CONTEXT((${uncertainty})) GLOBAL_UNIT_ASSIGNED_CONTEXT((${length},${angle},${solidAngle})) REPRESENTATION_CONTEXT('',''))`);
+  const shape = add(`ADVANCED_BREP_SHAPE_REPRESENTATION('',(${origin},${solid}),${context})`);
+  const application = add(`APPLICATION_CONTEXT('automotive design')`);
+  const product = add(`PRODUCT('block','block','',(${add(`PRODUCT_CONTEXT('',${application},'mechanical')`)}))`);
+  const definition = add(`PRODUCT_DEFINITION('design','',${add(`PRODUCT_DEFINITION_FORMATION('','',${product})`)},${add(`PRODUCT_DEFINITION_CONTEXT('part definition',${application},'design')`)})`);
+  add(`SHAPE_DEFINITION_REPRESENTATION(${add(`PRODUCT_DEFINITION_SHAPE('','',${definition})`)},${shape})`);
+  return ['ISO-10303-21;', 'HEADER;', "FILE_DESCRIPTION(('Vexmoor sample'),'2;1');",
+    "FILE_NAME('part.step','2026-12-06T00:00:00',(''),(''),'','','');", "FILE_SCHEMA(('AUTOMOTIVE_DESIGN'));",
+    'ENDSEC;', 'DATA;', ...lines, 'ENDSEC;', 'END-ISO-10303-21;', ''].join('\n');
+}
+
+// An IFC 2x3 file with one wall: a 5 m x 0.3 m x 3 m extruded rectangle.
+function ifc() {
+  return `ISO-10303-21;
+HEADER;
+FILE_DESCRIPTION(('ViewDefinition [CoordinationView]'),'2;1');
+FILE_NAME('wall.ifc','2026-12-06T00:00:00',(''),(''),'','','');
+FILE_SCHEMA(('IFC2X3'));
+ENDSEC;
+DATA;
+#1=IFCPERSON($,$,'',$,$,$,$,$);
+#2=IFCORGANIZATION($,'Vexmoor',$,$,$);
+#3=IFCPERSONANDORGANIZATION(#1,#2,$);
+#4=IFCAPPLICATION(#2,'1.0','Vexmoor samples','samples');
+#5=IFCOWNERHISTORY(#3,#4,$,.ADDED.,$,$,$,0);
+#6=IFCSIUNIT(*,.LENGTHUNIT.,$,.METRE.);
+#7=IFCUNITASSIGNMENT((#6));
+#8=IFCCARTESIANPOINT((0.,0.,0.));
+#9=IFCDIRECTION((0.,0.,1.));
+#10=IFCDIRECTION((1.,0.,0.));
+#11=IFCAXIS2PLACEMENT3D(#8,#9,#10);
+#12=IFCGEOMETRICREPRESENTATIONCONTEXT($,'Model',3,1.E-05,#11,$);
+#13=IFCPROJECT('0YvctVUKr0kugbFTf53O9L',#5,'Sample',$,$,$,$,(#12),#7);
+#14=IFCLOCALPLACEMENT($,#11);
+#15=IFCSITE('2YvctVUKr0kugbFTf53O9L',#5,'Site',$,$,#14,$,$,.ELEMENT.,$,$,$,$,$);
+#16=IFCRELAGGREGATES('3YvctVUKr0kugbFTf53O9L',#5,$,$,#13,(#15));
+#17=IFCCARTESIANPOINT((0.,0.));
+#18=IFCAXIS2PLACEMENT2D(#17,$);
+#19=IFCRECTANGLEPROFILEDEF(.AREA.,$,#18,5.,0.3);
+#20=IFCEXTRUDEDAREASOLID(#19,#11,#9,3.);
+#21=IFCSHAPEREPRESENTATION(#12,'Body','SweptSolid',(#20));
+#22=IFCPRODUCTDEFINITIONSHAPE($,$,(#21));
+#23=IFCLOCALPLACEMENT(#14,#11);
+#24=IFCWALLSTANDARDCASE('1YvctVUKr0kugbFTf53O9L',#5,'Wall',$,$,#23,#22,$);
+#25=IFCRELCONTAINEDINSPATIALSTRUCTURE('4YvctVUKr0kugbFTf53O9L',#5,$,$,(#24),#15);
+ENDSEC;
+END-ISO-10303-21;
+`;
+}

@@ -1,0 +1,122 @@
+// The viewer site in Chromium (WebGL in software), fed by the real application.
+import assert from 'node:assert/strict';
+import { copyFileSync, mkdirSync, mkdtempSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import { after, before, test } from 'node:test';
+import { startSite } from '../server.mjs';
+import { confine, launchChromium, samples, serveWithApp, viewerOutcome } from './support.mjs';
+
+const screenshots = process.env.VEXMOOR_SCREENSHOT_DIR ?? new URL('../test-output/', import.meta.url).pathname;
+let site, browser;
+
+before(async () => {
+  site = await startSite();
+  browser = await launchChromium();
+  mkdirSync(screenshots, { recursive: true });
+});
+after(async () => {
+  await browser?.close();
+  site?.close();
+});
+
+// Opens the file through the application's bridge page; the outcome is the viewer's.
+async function openThroughBridge(file, screenshot) {
+  const served = await serveWithApp(file, site.origin);
+  const context = await browser.newContext({ viewport: { width: 900, height: 700 } });
+  const escaped = await confine(context);
+  const page = await context.newPage();
+  try {
+    await page.goto(served.pageUrl);
+    const frame = page.frameLocator('#viewer');
+    await frame.locator('body').waitFor();
+    const outcome = await viewerOutcome(page.frames().find((f) => f.url().startsWith(site.origin)));
+    if (screenshot) await page.screenshot({ path: path.join(screenshots, screenshot) });
+    return { ...outcome, escaped, served };
+  } finally {
+    await context.close();
+    served.stop();
+  }
+}
+
+test('a model handed over by the bridge page is shown', async () => {
+  const outcome = await openThroughBridge(path.join(samples, 'cube.stl'), 'viewer-stl.png');
+  assert.equal(outcome.state, 'shown', outcome.message);
+  assert.ok(outcome.lit > 0.02, `the cube covers ${outcome.lit} of the canvas`);
+  assert.deepEqual(outcome.escaped, []);
+});
+
+test('the address fallback fetches and shows the model from this machine only', async () => {
+  const served = await serveWithApp(path.join(samples, 'cube.stl'), site.origin);
+  const context = await browser.newContext({ viewport: { width: 900, height: 700 } });
+  const escaped = await confine(context);
+  const page = await context.newPage();
+  try {
+    await page.goto(`${site.origin}/tools/3d-viewer?url=${encodeURIComponent(served.fileUrl)}`);
+    const outcome = await viewerOutcome(page.mainFrame());
+    assert.equal(outcome.state, 'shown', outcome.message);
+    assert.ok(outcome.lit > 0.02);
+    await page.goto(`${site.origin}/tools/3d-viewer?url=${encodeURIComponent('http://files.example/cube.stl')}`);
+    assert.equal((await viewerOutcome(page.mainFrame())).state, 'error');
+    assert.deepEqual(escaped, []);
+  } finally {
+    await context.close();
+    served.stop();
+  }
+});
+
+test('every sample format is shown, and the others get a message naming the file', async () => {
+  const folder = mkdtempSync(path.join(tmpdir(), 'vexmoor-formats-'));
+  writeFileSync(path.join(folder, 'house.skp'), 'not a model we read');
+  writeFileSync(path.join(folder, 'scene.x3d'), '<X3D/>');
+  const cases = [
+    ['cube.stl', 'shown'], ['cube.obj', 'shown'], ['cube.ply', 'shown'], ['cube.wrl', 'shown'],
+    ['cube.dae', 'shown'], ['cube.3mf', 'shown'], ['textured.gltf', 'shown'], ['part.step', 'shown', 'viewer-step.png'],
+    ['wall.ifc', 'shown'], ['terrain.las', 'shown'], ['plan.dxf', 'shown'],
+    [path.join(folder, 'house.skp'), 'unsupported'], [path.join(folder, 'scene.x3d'), 'unsupported'],
+  ];
+  for (const [name, expected, screenshot] of cases) {
+    const outcome = await openThroughBridge(path.isAbsolute(name) ? name : path.join(samples, name), screenshot);
+    assert.equal(outcome.state, expected, `${name}: ${outcome.message}`);
+    if (expected === 'shown') assert.ok(outcome.lit > 0.005, `${name} covers ${outcome.lit} of the canvas`);
+    else assert.match(outcome.message, new RegExp(`${path.basename(name)} \\(\\d+ bytes\\)`));
+    assert.deepEqual(outcome.escaped, [], name);
+  }
+});
+
+test('a bundle shows its model with the texture beside it', async () => {
+  const folder = mkdtempSync(path.join(tmpdir(), 'vexmoor-bundle-'));
+  const bundle = path.join(folder, 'scene.zip');
+  copyFileSync(path.join(samples, 'textured-bundle.zip'), bundle);
+  const outcome = await openThroughBridge(bundle, 'viewer-bundle.png');
+  assert.equal(outcome.state, 'shown', outcome.message);
+  assert.ok(outcome.red > 0.05, `crimson covers ${outcome.red} of the canvas`);
+});
+
+// Chromium keeps public pages from framing 127.0.0.1, so here the site's own page is
+// served under a public name too, and its parent is another public origin.
+test('a file from a parent that is not on this machine is ignored', async () => {
+  const context = await browser.newContext();
+  const escaped = await confine(context, ['parent.example', 'viewer.example']);
+  await context.route('http://viewer.example/**', async (route) => {
+    const url = route.request().url().replace('http://viewer.example', site.origin);
+    await route.fulfill({ response: await route.fetch({ url }) });
+  });
+  await context.route('http://parent.example/', (route) => route.fulfill({
+    contentType: 'text/html',
+    body: `<iframe id="viewer" src="http://viewer.example/tools/3d-viewer?bridge=1"></iframe><script>
+      addEventListener('message', (e) => {
+        const buffer = new TextEncoder().encode('solid x\\nendsolid x').buffer;
+        document.getElementById('viewer').contentWindow.postMessage({ type: 'open-file', name: 'x.stl', buffer }, '*', [buffer]);
+        document.title = 'sent';
+      });</script>`,
+  }));
+  const page = await context.newPage();
+  await page.goto('http://parent.example/');
+  await page.waitForFunction(() => document.title === 'sent');
+  await new Promise((resolve) => setTimeout(resolve, 500));
+  const frame = page.frames().find((f) => f.url().startsWith('http://viewer.example'));
+  assert.equal(await frame.evaluate(() => document.body.dataset.state), 'waiting');
+  assert.deepEqual(escaped, []);
+  await context.close();
+});
