@@ -1,5 +1,7 @@
 #include <QApplication>
 #include <QTimer>
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -24,15 +26,25 @@
 
 namespace {
 
+// Whether the update check may still be using the settings (and so Qt) on its thread.
+std::atomic<bool> updateCheckRunning{false};
+
 // Runs apart from the main thread, and never holds up serving or the end of the process.
 void startUpdateCheck(DefaultsStore& defaults) {
   GioHandlerRegistry unused;
   Associations::Services services{unused, defaults, DesktopRegistration::declarationPath(), ""};
   auto declared = Associations::declaredExtensions(Associations::declaredTypes(services));
+  updateCheckRunning = true;
   try {
-    std::thread([&defaults, declared] { UpdateCheck::findFormatsNeedingUpdate(defaults, declared); }).detach();
+    std::thread([declared] {
+      {
+        SettingsDefaultsStore ownStore;  // outlives nothing of the main thread's
+        UpdateCheck::findFormatsNeedingUpdate(ownStore, declared);
+      }
+      updateCheckRunning = false;
+    }).detach();
   } catch (const std::system_error&) {
-    // No thread to be had: the check waits for another day.
+    updateCheckRunning = false;  // no thread to be had: the check waits for another day
   }
 }
 
@@ -104,5 +116,11 @@ int main(int argc, char** argv) {
   if (CommandLine::modeFor(arguments).kind != Mode::Kind::serve) DesktopRegistration::ensureRegistered();
   status = runApplication(argc, argv, arguments, graphical);
   PrivateDirectory::removeRunFolder();
+  // A check still waiting for the network would find Qt's globals gone under it: everything
+  // of ours is cleaned up by now, so the process ends without destroying them.
+  if (updateCheckRunning) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+  }
   return status;
 }

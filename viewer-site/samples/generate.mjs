@@ -234,3 +234,109 @@ ENDSEC;
 END-ISO-10303-21;
 `;
 }
+
+// The textured quad again as one binary glTF, its PNG inside.
+function glb() {
+  const image = readFileSync(new URL('crimson.png', import.meta.url));
+  const padded = (buffer, fill) => Buffer.concat([buffer, Buffer.alloc((4 - (buffer.length % 4)) % 4, fill)]);
+  const binary = padded(Buffer.concat([bin, image]), 0);
+  const json = padded(Buffer.from(JSON.stringify({
+    asset: { version: '2.0', generator: 'Vexmoor samples' },
+    scene: 0, scenes: [{ nodes: [0] }], nodes: [{ mesh: 0 }],
+    meshes: [{ primitives: [{ attributes: { POSITION: 0, TEXCOORD_0: 1 }, indices: 2, material: 0 }] }],
+    materials: [{ pbrMetallicRoughness: { baseColorTexture: { index: 0 }, metallicFactor: 0 }, doubleSided: true }],
+    textures: [{ source: 0 }], images: [{ bufferView: 3, mimeType: 'image/png' }],
+    buffers: [{ byteLength: binary.length }],
+    bufferViews: [{ buffer: 0, byteOffset: 0, byteLength: 48 }, { buffer: 0, byteOffset: 48, byteLength: 32 },
+      { buffer: 0, byteOffset: 80, byteLength: 12 }, { buffer: 0, byteOffset: 92, byteLength: image.length }],
+    accessors: [
+      { bufferView: 0, componentType: 5126, count: 4, type: 'VEC3', min: [-1, -1, 0], max: [1, 1, 0] },
+      { bufferView: 1, componentType: 5126, count: 4, type: 'VEC2' },
+      { bufferView: 2, componentType: 5123, count: 6, type: 'SCALAR' }],
+  })), 0x20);
+  const header = Buffer.alloc(12);
+  header.write('glTF', 0); header.writeUInt32LE(2, 4); header.writeUInt32LE(12 + 8 + json.length + 8 + binary.length, 8);
+  const chunk = (type, data) => {
+    const head = Buffer.alloc(8);
+    head.writeUInt32LE(data.length, 0); head.write(type, 4);
+    return Buffer.concat([head, data]);
+  };
+  return Buffer.concat([header, chunk('JSON', json), chunk('BIN\0', binary)]);
+}
+out('textured.glb', glb());
+
+// A 3D Studio mesh: the cube as one object of vertices and faces.
+function tds() {
+  const chunk = (id, ...parts) => {
+    const data = Buffer.concat(parts);
+    const head = Buffer.alloc(6);
+    head.writeUInt16LE(id, 0); head.writeUInt32LE(6 + data.length, 2);
+    return Buffer.concat([head, data]);
+  };
+  const vertices = Buffer.alloc(2 + corners.length * 12);
+  vertices.writeUInt16LE(corners.length, 0);
+  corners.flat().forEach((v, k) => vertices.writeFloatLE(v, 2 + 4 * k));
+  const faces = Buffer.alloc(2 + triangles.length * 8);
+  faces.writeUInt16LE(triangles.length, 0);
+  triangles.forEach((t, k) => { t.forEach((v, j) => faces.writeUInt16LE(v, 2 + 8 * k + 2 * j)); faces.writeUInt16LE(7, 8 + 8 * k); });
+  const mesh = chunk(0x4100, chunk(0x4110, vertices), chunk(0x4120, faces));
+  return chunk(0x4d4d, chunk(0x0002, Buffer.from([3, 0, 0, 0])), chunk(0x3d3d, chunk(0x4000, Buffer.from('cube\0'), mesh)));
+}
+out('cube.3ds', tds());
+
+// FBX in its text form: one cube geometry, one model, connected to the scene.
+out('cube.fbx', `; FBX 7.3.0 project file
+FBXHeaderExtension:  {
+	FBXHeaderVersion: 1003
+	FBXVersion: 7300
+}
+GlobalSettings:  {
+	Version: 1000
+}
+Objects:  {
+	Geometry: 100, "Geometry::cube", "Mesh" {
+		Vertices: *24 {
+			a: ${corners.flat().join(',')}
+		}
+		PolygonVertexIndex: *24 {
+			a: ${quads.map((q) => [q[0], q[1], q[2], -q[3] - 1].join(',')).join(',')}
+		}
+		GeometryVersion: 124
+	}
+	Model: 200, "Model::cube", "Mesh" {
+		Version: 232
+	}
+}
+Connections:  {
+	C: "OO",200,0
+	C: "OO",100,200
+}
+`);
+
+// IGES: one flat B-spline surface patch, 4 x 3 units.
+function iges() {
+  const field = (text, width) => text.padEnd(width).slice(0, width);
+  const line = (text, section, number) => `${field(text, 72)}${section}${String(number).padStart(7)}`;
+  const start = [line('Vexmoor sample surface', 'S', 1)];
+  const globalText = "1H,,1H;,6Hsample,9Hplane.igs,7HVexmoor,3H1.0,32,38,6,308,15,6Hsample,1.,2,2HMM,1,1.,15H20261206.000000,1.E-06,10.,7HVexmoor,7HVexmoor,11,0;";
+  const global = globalText.match(/.{1,72}/g).map((text, k) => line(text, 'G', k + 1));
+  const surface = '128,1,1,1,1,0,0,1,0,0,0.,0.,1.,1.,0.,0.,1.,1.,1.,1.,1.,1.,0.,0.,0.,4.,0.,0.,0.,3.,0.,4.,3.,0.,0.,1.,0.,1.;';
+  const parameters = surface.match(/.{1,64}/g);
+  const entry = (a, b) => line(a.map((v) => String(v).padStart(8)).join(''), 'D', b);
+  const directory = [entry([128, 1, 0, 0, 0, 0, 0, 0, '00000000'], 1), entry([128, 0, 0, parameters.length, 0, '', '', '', 0], 2)];
+  const data = parameters.map((text, k) => line(`${text.padEnd(64)}${String(1).padStart(8)}`, 'P', k + 1));
+  const terminate = line(`S${String(start.length).padStart(7)}G${String(global.length).padStart(7)}D${String(directory.length).padStart(7)}P${String(data.length).padStart(7)}`, 'T', 1);
+  return [...start, ...global, ...directory, ...data, terminate, ''].join('\n');
+}
+out('plane.igs', iges());
+
+// A Rhino model holding the cube as a mesh, written by rhino3dm itself.
+const { default: rhino3dm } = await import('three/examples/jsm/libs/rhino3dm/rhino3dm.module.js');
+const rhino = await rhino3dm();
+const document3dm = new rhino.File3dm();
+const rhinoMesh = new rhino.Mesh();
+for (const [x, y, z] of corners) rhinoMesh.vertices().add(x, y, z);
+for (const [a, b, c, d] of quads) rhinoMesh.faces().addQuadFace(a, b, c, d);
+rhinoMesh.normals().computeNormals();
+document3dm.objects().add(rhinoMesh, null);
+out('cube.3dm', document3dm.toByteArray());

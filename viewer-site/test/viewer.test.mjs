@@ -72,7 +72,8 @@ test('every sample format is shown, and the others get a message naming the file
   const cases = [
     ['cube.stl', 'shown'], ['cube.obj', 'shown'], ['cube.ply', 'shown'], ['cube.wrl', 'shown'],
     ['cube.dae', 'shown'], ['cube.3mf', 'shown'], ['textured.gltf', 'shown'], ['part.step', 'shown', 'viewer-step.png'],
-    ['wall.ifc', 'shown'], ['terrain.las', 'shown'], ['plan.dxf', 'shown'],
+    ['wall.ifc', 'shown'], ['terrain.las', 'shown'], ['plan.dxf', 'shown'], ['textured.glb', 'shown'],
+    ['cube.3ds', 'shown'], ['cube.fbx', 'shown'], ['plane.igs', 'shown'], ['cube.3dm', 'shown'],
     [path.join(folder, 'house.skp'), 'unsupported'], [path.join(folder, 'scene.x3d'), 'unsupported'],
   ];
   for (const [name, expected, screenshot] of cases) {
