@@ -1,6 +1,7 @@
-# cmake -DINPUT=document-types.json -DDESKTOP=out.desktop.in -DMIME=out.xml -P this file
-# Writes the desktop entry (its Exec path left as @EXEC@) and the shared-mime-info package
-# from the declared document types, so the three never drift apart.
+# cmake -DINPUT=document-types.json -DDESKTOP=out.desktop.in -DMIME=out.xml
+#       -DMETAINFO_IN=template -DMETAINFO=out.metainfo.xml -DVERSION=x.y.z -P this file
+# Writes the desktop entry (its Exec path left as @EXEC@), the shared-mime-info package and
+# the AppStream metadata from the declared document types, so they never drift apart.
 file(READ "${INPUT}" declaration)
 string(JSON typeCount LENGTH "${declaration}" CFBundleDocumentTypes)
 math(EXPR lastType "${typeCount} - 1")
@@ -14,6 +15,7 @@ foreach(t RANGE ${lastType})
     foreach(c RANGE ${lastContent})
       string(JSON contentType GET "${declaration}" CFBundleDocumentTypes ${t} LSItemContentTypes ${c})
       string(APPEND mimeTypes "${contentType};")
+      string(APPEND MEDIATYPES "    <mediatype>${contentType}</mediatype>\n")
     endforeach()
   endif()
   string(JSON name GET "${declaration}" CFBundleDocumentTypes ${t} CFBundleTypeName)
@@ -66,3 +68,6 @@ Categories=Graphics;3DGraphics;Viewer;
 Keywords=3D;CAD;STL;STEP;IFC;glTF;OBJ;model;
 MimeType=${mimeTypes}
 ")
+
+set(VERSION "${VERSION}")
+configure_file("${METAINFO_IN}" "${METAINFO}" @ONLY)

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# The reference viewer site showing a 50 MB STL: launched through the application and its
+# bridge page, beside the same site fetching the file itself with ?url= (the floor), and the
+# viewer page's time to "viewer-ready". Median of 5 each.
+# Usage: bench/viewer-site.sh BUILD_DIR
+set -euo pipefail
+build=${1:?usage: bench/viewer-site.sh BUILD_DIR}
+cd "$(dirname "$0")/.."
+VEXMOOR_EXECUTABLE="$build/vexmoor-3dviewer" node bench/viewer-site.mjs
