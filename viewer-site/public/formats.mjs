@@ -31,8 +31,14 @@ function managerFor(files) {
   return manager;
 }
 
+// Normals missing or all zero (many STL writers leave them so) would render the model black.
+function hasNormals(geometry) {
+  const normals = geometry.attributes.normal?.array;
+  return normals?.some((value) => value !== 0) ?? false;
+}
+
 function meshOf(geometry) {
-  if (!geometry.attributes.normal) geometry.computeVertexNormals();
+  if (!hasNormals(geometry)) geometry.computeVertexNormals();
   const material = surface();
   if (geometry.attributes.color) material.vertexColors = true;
   return new THREE.Mesh(geometry, material);
@@ -211,5 +217,9 @@ export function formatOf(name) {
 }
 
 export async function readModel(format, model) {
-  return readers[format.reader](model);
+  const object = await readers[format.reader](model);
+  object.traverse((part) => {
+    if (part.isMesh && !hasNormals(part.geometry)) part.geometry.computeVertexNormals();
+  });
+  return object;
 }

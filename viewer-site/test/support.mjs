@@ -81,7 +81,7 @@ export async function viewerOutcome(frame, timeoutMs = 60000) {
     let lit = 0, red = 0;
     for (let i = 0; i < data.length; i += 4) {
       const [r, g, b] = [data[i], data[i + 1], data[i + 2]];
-      if (Math.abs(r - 0x1d) + Math.abs(g - 0x20) + Math.abs(b - 0x26) > 40) lit += 1;
+      if (r + g + b > 0x1d + 0x20 + 0x26 + 60) lit += 1;  // clearly brighter than the background
       if (r > 120 && g < 80 && b < 90) red += 1;
     }
     const pixels = data.length / 4;
