@@ -30,10 +30,9 @@ namespace {
 std::atomic<bool> updateCheckRunning{false};
 
 // Runs apart from the main thread, and never holds up serving or the end of the process.
-void startUpdateCheck(DefaultsStore& defaults) {
-  GioHandlerRegistry unused;
-  Associations::Services services{unused, defaults, DesktopRegistration::declarationPath(), ""};
-  auto declared = Associations::declaredExtensions(Associations::declaredTypes(services));
+void startUpdateCheck() {
+  auto declared = Associations::declaredExtensions(
+      Associations::readDeclaration(DesktopRegistration::declarationPath()));
   updateCheckRunning = true;
   try {
     std::thread([declared] {
@@ -75,7 +74,7 @@ int runApplication(int argc, char** argv, const std::vector<std::string>& argume
   auto quit = [&] { QMetaObject::invokeMethod(application.get(), &QCoreApplication::quit, Qt::QueuedConnection); };
   AppServices services{*alerts, browser, activation, defaults, LoopbackServer::systemNow, quit};
   services.startExitTimer = [&] { exitTimer.start(); };
-  services.startUpdateCheck = [&] { startUpdateCheck(defaults); };
+  services.startUpdateCheck = startUpdateCheck;
   services.runManageWindow = [&](bool setupMode) { runManageWindow(setupMode, defaults, *alerts); };
   services.runLater = [&](std::chrono::milliseconds delay, std::function<void()> work) {
     QTimer::singleShot(delay, application.get(), std::move(work));

@@ -21,6 +21,8 @@ struct DeclaredType {
 
 // The document types of a declaration file's text, normalised; empty when it is unusable.
 std::vector<DeclaredType> parseDeclaration(std::string_view jsonText);
+// The same for the declaration file at `path`, read afresh.
+std::vector<DeclaredType> readDeclaration(const std::string& path);
 // Every declared extension in order, duplicates kept.
 std::vector<std::string> declaredExtensions(const std::vector<DeclaredType>& types);
 // The first content type declared for the extension.

@@ -71,11 +71,15 @@ std::optional<std::string> declaredContentType(const std::vector<DeclaredType>& 
   return std::nullopt;
 }
 
-std::vector<DeclaredType> declaredTypes(const Services& services) {
-  std::ifstream in(services.declarationPath, std::ios::binary);
+std::vector<DeclaredType> readDeclaration(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return parseDeclaration(text.str());
+}
+
+std::vector<DeclaredType> declaredTypes(const Services& services) {
+  return readDeclaration(services.declarationPath);
 }
 
 }  // namespace Associations
