@@ -18,10 +18,6 @@ void recordAssociated(DefaultsStore& defaults, const std::string& extension, boo
   Config::setList(defaults, Config::associatedExtensionsKey, {list.begin(), list.end()});
 }
 
-std::optional<std::string> handlerOf(Services& services, const std::string& contentType) {
-  return services.registry.defaultHandler(contentType);
-}
-
 }  // namespace
 
 bool isOwnId(const Services& services, const std::string& applicationId) {
@@ -31,14 +27,14 @@ bool isOwnId(const Services& services, const std::string& applicationId) {
 std::optional<std::string> currentHandler(Services& services, const std::string& extension) {
   auto contentType = services.registry.contentTypeFor(lowercased(extension));
   if (!contentType) return std::nullopt;
-  return handlerOf(services, *contentType);
+  return services.registry.defaultHandler(*contentType);
 }
 
 bool claim(Services& services, const std::string& anyCaseExtension) {
   std::string extension = lowercased(anyCaseExtension);
   auto contentType = services.registry.contentTypeFor(extension);
   if (!contentType) return false;
-  auto current = handlerOf(services, *contentType);
+  auto current = services.registry.defaultHandler(*contentType);
   if (current && isOwnId(services, *current)) {
     // Writing the default again would only reorder the user's associations.
     recordAssociated(services.defaults, extension, true);
@@ -48,7 +44,7 @@ bool claim(Services& services, const std::string& anyCaseExtension) {
   if (!services.registry.setDefaultHandler(*contentType, services.ownId)) return false;
   // The desktop may accept the change and still open the type with another application
   // (a desktop-specific list that overrides the user's): that is no claim.
-  auto after = handlerOf(services, *contentType);
+  auto after = services.registry.defaultHandler(*contentType);
   if (!after || !isOwnId(services, *after)) return false;
   recordAssociated(services.defaults, extension, true);
   return true;
