@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "BuildInfo.h"
+#include "Text.h"
 
 namespace AssociationSwitches {
 
@@ -15,19 +16,6 @@ using nlohmann::json;
 
 constexpr std::array<const char*, 5> switches{"--register", "--unregister", "--register-unowned",
                                                "--unregister-all", "--status"};
-
-std::string trimmed(const std::string& text) {
-  auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
 
 std::string statusReport(Associations::Services& services, const std::string& executablePath) {
   json types = json::array();
@@ -46,7 +34,7 @@ std::string statusReport(Associations::Services& services, const std::string& ex
               {"version", BuildInfo::version},
               {"types", types}};
   // Solidus escaped as well, as the report has always been written; only strings hold one.
-  return replaceAll(report.dump(2), "/", "\\/");
+  return Text::replaceAll(report.dump(2), "/", "\\/");
 }
 
 }  // namespace
@@ -62,12 +50,9 @@ bool lacksOperand(const std::vector<std::string>& arguments) {
 
 std::vector<std::string> splitExtensions(const std::string& text) {
   std::vector<std::string> extensions;
-  for (size_t start = 0; start <= text.size();) {
-    size_t end = std::min(text.find(',', start), text.size());
-    std::string piece = Associations::lowercased(trimmed(text.substr(start, end - start)));
-    if (!piece.empty() && piece.front() == '.') piece.erase(0, 1);
+  for (auto piece : Associations::splitList(text)) {
+    if (piece.front() == '.') piece.erase(0, 1);
     if (!piece.empty()) extensions.push_back(piece);
-    start = end + 1;
   }
   return extensions;
 }

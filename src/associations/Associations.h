@@ -55,6 +55,10 @@ std::set<std::string> registeredExtensions(Services& services);
 
 std::string lowercased(const std::string& text);
 
+// The pieces of a comma-separated list: trimmed of spaces and tabs, lower-cased, empty ones
+// left out; order and duplicates kept.
+std::vector<std::string> splitList(const std::string& text);
+
 }  // namespace Associations
 
 // Sets of lower-case strings kept in one setting as a sorted, comma-joined string.

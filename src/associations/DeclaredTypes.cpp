@@ -29,6 +29,20 @@ std::string lowercased(const std::string& text) {
   return QString::fromStdString(text).toLower().toStdString();
 }
 
+std::vector<std::string> splitList(const std::string& text) {
+  std::vector<std::string> pieces;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = std::min(text.find(',', start), text.size());
+    std::string piece = text.substr(start, end - start);
+    auto first = piece.find_first_not_of(" \t");
+    if (first != std::string::npos) {
+      pieces.push_back(lowercased(piece.substr(first, piece.find_last_not_of(" \t") - first + 1)));
+    }
+    start = end + 1;
+  }
+  return pieces;
+}
+
 std::vector<DeclaredType> parseDeclaration(std::string_view jsonText) {
   auto document = json::parse(jsonText, nullptr, false);
   if (!document.is_object()) return {};

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "PercentEncoding.h"
+#include "Text.h"
 
 extern const std::string_view bridgePageTemplate;
 
@@ -13,13 +14,7 @@ namespace BridgePage {
 namespace {
 
 using nlohmann::json;
-
-std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
+using Text::replaceAll;
 
 // Linux file names are bytes; invalid UTF-8 sequences become U+FFFD for display.
 std::string validUtf8(std::string_view text) {

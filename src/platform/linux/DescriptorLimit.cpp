@@ -23,7 +23,7 @@ void raiseForServing() {
   }
 }
 
-void restoreInChild() {
+void restoreInChild(void*) {
   if (haveStartingLimit) setrlimit(RLIMIT_NOFILE, &startingLimit);
 }
 

@@ -54,15 +54,13 @@ std::optional<std::filesystem::path> writeRedirectPage(const std::string& pageUr
   return path;
 }
 
-void restoreLimits(gpointer) { DescriptorLimit::restoreInChild(); }
-
 bool launch(GAppInfo* app, const std::string& uri) {
   GList uris{const_cast<char*>(uri.c_str()), nullptr, nullptr};
   GError* error = nullptr;
   bool launched =
       G_IS_DESKTOP_APP_INFO(app)
           ? g_desktop_app_info_launch_uris_as_manager(G_DESKTOP_APP_INFO(app), &uris, nullptr,
-                                                      G_SPAWN_SEARCH_PATH, restoreLimits, nullptr,
+                                                      G_SPAWN_SEARCH_PATH, DescriptorLimit::restoreInChild, nullptr,
                                                       nullptr, nullptr, &error)
           : g_app_info_launch_uris(app, &uris, nullptr, &error);
   if (error) g_error_free(error);
@@ -77,7 +75,7 @@ bool xdgOpen(const std::string& uri, const std::string& pageUrl,
   char* argv[] = {program, const_cast<char*>(uri.c_str()), nullptr};
   GPid pid = 0;
   auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD);
-  if (!g_spawn_async(nullptr, argv, nullptr, flags, restoreLimits, nullptr, &pid, nullptr)) {
+  if (!g_spawn_async(nullptr, argv, nullptr, flags, DescriptorLimit::restoreInChild, nullptr, &pid, nullptr)) {
     return false;
   }
   try {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DescriptorLimit.h"
+#include "Text.h"
 
 extern const std::string_view desktopEntryTemplate;
 extern const std::string_view mimePackageText;
@@ -66,13 +67,6 @@ std::string execArgument(const std::string& path) {
   return escaped;
 }
 
-std::string replaced(std::string text, std::string_view key, const std::string& value) {
-  for (auto at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size())) {
-    text.replace(at, key.size(), value);
-  }
-  return text;
-}
-
 std::string contentOf(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -99,15 +93,13 @@ bool writeIfChanged(const fs::path& path, const std::string& text, bool& failed)
   return true;
 }
 
-void restoreLimits(gpointer) { DescriptorLimit::restoreInChild(); }
-
 void runQuietly(std::vector<std::string> argv) {
   std::vector<char*> args;
   for (auto& argument : argv) args.push_back(argument.data());
   args.push_back(nullptr);
   auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL |
                                         G_SPAWN_STDERR_TO_DEV_NULL);
-  g_spawn_sync(nullptr, args.data(), nullptr, flags, restoreLimits, nullptr, nullptr, nullptr,
+  g_spawn_sync(nullptr, args.data(), nullptr, flags, DescriptorLimit::restoreInChild, nullptr, nullptr, nullptr,
                nullptr, nullptr);
 }
 
@@ -134,8 +126,8 @@ bool ensureRegistered() {
   if (registered && sameFile(*registered, executable)) return true;
 
   fs::path data = g_get_user_data_dir();
-  std::string entry = replaced(std::string(desktopEntryTemplate) + "\n", "@TRY_EXEC@", executable);
-  entry = replaced(std::move(entry), "@EXEC@", execArgument(executable));
+  std::string entry = Text::replaceAll(std::string(desktopEntryTemplate) + "\n", "@TRY_EXEC@", executable);
+  entry = Text::replaceAll(std::move(entry), "@EXEC@", execArgument(executable));
   bool failed = false;
   if (writeIfChanged(data / "mime/packages" / mimeFileName, std::string(mimePackageText) + "\n", failed)) {
     runQuietly({"update-mime-database", (data / "mime").string()});
