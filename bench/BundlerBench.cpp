@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "CompanionBundler.h"
-#include "PatternScanner.h"
+#include "ScannerReference.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -76,11 +76,8 @@ size_t memchrPass(const fs::path& path) {
 
 size_t pcre2Matches(const fs::path& path) {
   std::string bytes = readFile(path);
-  std::string ascii, utf16;
-  ascii.reserve(bytes.size());
-  utf16.reserve(bytes.size() / 2);
-  appendAsciiRuns(bytes, ascii);
-  appendUtf16Runs(bytes, utf16);
+  std::string ascii = ScannerReference::textView<1>(bytes);
+  std::string utf16 = ScannerReference::textView<2>(bytes);
   int error = 0;
   PCRE2_SIZE offset = 0;
   auto* code = pcre2_compile(
@@ -162,13 +159,13 @@ void benchBundle(const fs::path& work) {
   std::mt19937_64 random(7);
   std::string model(500u << 20, '\0');
   for (size_t i = 0; i + 8 <= model.size(); i += 4096) model[i] = static_cast<char>(random());
-  std::map<std::string, std::string> companions;
+  std::vector<fs::path> companions;
   std::string references;
   for (int i = 0; i < 48; ++i) {
     std::string name = "t" + std::to_string(i) + ".png";
     std::string image = std::string("\x89PNG", 4) + std::string((64u << 20) / 48 - 4, static_cast<char>(i));
     std::ofstream(source / "textures" / name, std::ios::binary) << image;
-    companions[name] = source / "textures" / name;
+    companions.push_back(source / "textures" / name);
     references += name + "|";
   }
   model.replace(0, references.size(), references);
@@ -184,7 +181,9 @@ void benchBundle(const fs::path& work) {
     run("cp -r " + quoted + " '" + (work / "cp-copy").string() + "'");
   }, 5);
   double ours = secondsOf([&] {
-    auto archive = CompanionBundler::writeBundle(source / "scene.max", companions);
+    std::vector<CompanionBundler::Companion> opened;
+    for (const auto& path : companions) opened.push_back(*CompanionBundler::openCompanion(path, source));
+    auto archive = CompanionBundler::writeBundle(source / "scene.max", opened);
     if (archive) CompanionBundler::cleanup(*archive, source / "scene.max");
   }, 5);
   double zip = secondsOf([&] {

@@ -4,12 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include "Associations.h"
 #include "BridgePage.h"
 #include "Catalog.h"
 #include "CompanionBundler.h"
 #include "Hooks.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -18,24 +18,23 @@ bool isRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-bool writeAll(int fd, const std::string& text) {
-  return ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+bool writeAll(const UniqueFd& file, const std::string& text) {
+  return ::write(file.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 // Appends to an existing file; otherwise creates it whole, under a temporary name first,
 // so that a reader never sees half of it. It holds token addresses: the user's eyes only.
 void appendOrCreate(const std::string& path, const std::string& text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd >= 0) {
-    writeAll(fd, text);
-    ::close(fd);
+  UniqueFd existing(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  if (existing.valid()) {
+    writeAll(existing, text);
     return;
   }
   std::string temporary = path + ".part-" + std::to_string(::getpid());
-  fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  bool written = writeAll(fd, text);
-  if (::close(fd) == 0 && written && ::rename(temporary.c_str(), path.c_str()) == 0) return;
+  UniqueFd created(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!created.valid()) return;
+  bool written = writeAll(created, text);
+  if (created.close() == 0 && written && ::rename(temporary.c_str(), path.c_str()) == 0) return;
   ::unlink(temporary.c_str());
 }
 

@@ -8,7 +8,7 @@
 
 #include "BuildInfo.h"
 #include "DesktopRegistration.h"
-#include "GioHandlerRegistry.h"
+#include "DesktopServices.h"
 #include "ManageWindow.h"
 
 namespace {
@@ -30,8 +30,8 @@ void installMenu(ManageWindow& window) {
 }  // namespace
 
 void runManageWindow(bool setupMode, DefaultsStore& defaults, Alerts& alerts) {
-  GioHandlerRegistry registry;
-  Associations::Services associations{registry, defaults, DesktopRegistration::declarationPath(),
+  auto registry = DesktopServices::handlerRegistry();
+  Associations::Services associations{*registry, defaults, DesktopRegistration::declarationPath(),
                                       BuildInfo::applicationId};
   auto openUrl = [](const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); };
   ManageWindow window(setupMode, {associations, alerts, openUrl, BuildInfo::viewerSite});

@@ -11,16 +11,11 @@
 #include "AssociationSwitches.h"
 #include "BuildInfo.h"
 #include "CommandLine.h"
-#include "DesktopBrowser.h"
 #include "DesktopLaunch.h"
 #include "DesktopRegistration.h"
+#include "DesktopServices.h"
 #include "DisplayProbe.h"
-#include "GioHandlerRegistry.h"
-#include "MessageBoxAlerts.h"
-#include "NoActivationPolicy.h"
 #include "PrivateDirectory.h"
-#include "SettingsDefaultsStore.h"
-#include "TerminalAlerts.h"
 #include "TerminationSignals.h"
 #include "UpdateCheck.h"
 
@@ -37,8 +32,8 @@ void startUpdateCheck() {
   try {
     std::thread([declared] {
       {
-        SettingsDefaultsStore ownStore;  // outlives nothing of the main thread's
-        UpdateCheck::findFormatsNeedingUpdate(ownStore, declared);
+        auto ownStore = DesktopServices::settings();  // outlives nothing of the main thread's
+        UpdateCheck::findFormatsNeedingUpdate(*ownStore, declared);
       }
       updateCheckRunning = false;
     }).detach();
@@ -53,29 +48,29 @@ int runApplication(int argc, char** argv, const std::vector<std::string>& argume
   if (graphical) {
     application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    alerts = std::make_unique<MessageBoxAlerts>();
+    alerts = DesktopServices::messageBoxAlerts();
   } else {
     application = std::make_unique<QCoreApplication>(argc, argv);
-    alerts = std::make_unique<TerminalAlerts>(std::cerr);
+    alerts = DesktopServices::terminalAlerts(std::cerr);
   }
 
   AppDelegate* delegateForBrowser = nullptr;
-  DesktopBrowser browser([&](const std::string& pageUrl) {
+  auto browser = DesktopServices::browser([&](const std::string& pageUrl) {
     QMetaObject::invokeMethod(
         application.get(), [&delegateForBrowser, pageUrl] {
           if (delegateForBrowser) delegateForBrowser->reportBrowserFailure(pageUrl);
         },
         Qt::QueuedConnection);
   });
-  NoActivationPolicy activation;
-  SettingsDefaultsStore defaults;
+  auto activation = DesktopServices::activationPolicy();
+  auto defaults = DesktopServices::settings();
   QTimer exitTimer;
   exitTimer.setInterval(5000);
   auto quit = [&] { QMetaObject::invokeMethod(application.get(), &QCoreApplication::quit, Qt::QueuedConnection); };
-  AppServices services{*alerts, browser, activation, defaults, LoopbackServer::systemNow, quit};
+  AppServices services{*alerts, *browser, *activation, *defaults, LoopbackServer::systemNow, quit};
   services.startExitTimer = [&] { exitTimer.start(); };
   services.startUpdateCheck = startUpdateCheck;
-  services.runManageWindow = [&](bool setupMode) { runManageWindow(setupMode, defaults, *alerts); };
+  services.runManageWindow = [&](bool setupMode) { runManageWindow(setupMode, *defaults, *alerts); };
   services.runLater = [&](std::chrono::milliseconds delay, std::function<void()> work) {
     QTimer::singleShot(delay, application.get(), std::move(work));
   };
@@ -94,9 +89,9 @@ int runApplication(int argc, char** argv, const std::vector<std::string>& argume
 int runAssociationSwitch(const std::vector<std::string>& arguments) {
   if (AssociationSwitches::lacksOperand(arguments)) return 2;
   DesktopRegistration::ensureRegistered();
-  GioHandlerRegistry registry;
-  SettingsDefaultsStore defaults;
-  Associations::Services services{registry, defaults, DesktopRegistration::declarationPath(),
+  auto registry = DesktopServices::handlerRegistry();
+  auto defaults = DesktopServices::settings();
+  Associations::Services services{*registry, *defaults, DesktopRegistration::declarationPath(),
                                   BuildInfo::applicationId};
   return AssociationSwitches::run(arguments, services, DesktopRegistration::executablePath(),
                                   std::cout);

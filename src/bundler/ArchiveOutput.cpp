@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "UniqueFd.h"
+
 namespace {
 
 constexpr size_t bufferSize = 1u << 20;
@@ -46,8 +48,8 @@ class ArchiveOutput {
       case ZIP_SOURCE_ERROR:
         return zip_error_to_data(&error_, data, length);
       case ZIP_SOURCE_BEGIN_WRITE:
-        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        return fd_ < 0 ? fail(ZIP_ER_OPEN, errno) : 0;
+        file_.reset(::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        return file_.valid() ? 0 : fail(ZIP_ER_OPEN, errno);
       case ZIP_SOURCE_WRITE:
         return write(static_cast<const char*>(data), length);
       case ZIP_SOURCE_SEEK_WRITE:
@@ -81,7 +83,7 @@ class ArchiveOutput {
   bool flush() {
     size_t done = 0;
     while (done < buffer_.size()) {
-      ssize_t n = ::pwrite(fd_, buffer_.data() + done, buffer_.size() - done,
+      ssize_t n = ::pwrite(file_.get(), buffer_.data() + done, buffer_.size() - done,
                            static_cast<off_t>(flushedTo_ + done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
@@ -101,7 +103,7 @@ class ArchiveOutput {
   zip_int64_t seek(void* data, zip_uint64_t length) {
     if (!flush()) return fail(ZIP_ER_WRITE, errno);
     struct stat info {};
-    zip_uint64_t size = ::fstat(fd_, &info) == 0 ? static_cast<zip_uint64_t>(info.st_size) : 0;
+    zip_uint64_t size = ::fstat(file_.get(), &info) == 0 ? static_cast<zip_uint64_t>(info.st_size) : 0;
     zip_int64_t target = zip_source_seek_compute_offset(flushedTo_, size, data, length, &error_);
     if (target < 0) return -1;
     flushedTo_ = static_cast<zip_uint64_t>(target);
@@ -111,8 +113,7 @@ class ArchiveOutput {
   // The archive appears under its name only once it is whole, and never replaces a file.
   zip_int64_t commit() {
     bool written = flush();
-    int closed = ::close(fd_);
-    fd_ = -1;
+    int closed = file_.close();
     if (!written || closed != 0 || ::link(temporary_.c_str(), path_.c_str()) != 0) {
       int error = errno;
       ::unlink(temporary_.c_str());
@@ -123,9 +124,8 @@ class ArchiveOutput {
   }
 
   void rollback() {
-    if (fd_ < 0) return;
-    ::close(fd_);
-    fd_ = -1;
+    if (!file_.valid()) return;
+    file_.reset();
     ::unlink(temporary_.c_str());
   }
 
@@ -133,7 +133,7 @@ class ArchiveOutput {
   zip_error_t error_;
   std::vector<char> buffer_;
   zip_uint64_t flushedTo_ = 0;  // file offset where the buffer belongs
-  int fd_ = -1;
+  UniqueFd file_;
 };
 
 zip_int64_t dispatch(void* self, void* data, zip_uint64_t length, zip_source_cmd_t command) {

@@ -20,18 +20,6 @@ bool isExcluded(unsigned value) {
          value == '?';
 }
 
-template <size_t UnitBytes>
-void appendRuns(std::string_view bytes, std::string& text) {
-  size_t units = bytes.size() / UnitBytes;
-  size_t start = text.size();
-  text.resize(start + units);
-  for (size_t i = 0; i < units; ++i) {
-    unsigned value = static_cast<unsigned char>(bytes[i * UnitBytes]);
-    if constexpr (UnitBytes == 2) value |= static_cast<unsigned char>(bytes[2 * i + 1]) << 8;
-    text[start + i] = isPrintable(value) ? static_cast<char>(value) : '\n';
-  }
-}
-
 // A quick test on the three bytes after a dot that rules out most dots that no extension
 // follows; true when unsure.
 bool mayStartExtension(const char* at, const char* end) {
@@ -104,9 +92,6 @@ size_t firstAsciiCandidate(const char* begin, size_t length) {
 #endif
 
 }  // namespace
-
-void appendAsciiRuns(std::string_view bytes, std::string& text) { appendRuns<1>(bytes, text); }
-void appendUtf16Runs(std::string_view bytes, std::string& text) { appendRuns<2>(bytes, text); }
 
 template <size_t UnitBytes>
 unsigned PatternScanner<UnitBytes>::unitAt(size_t position) const {
@@ -223,17 +208,6 @@ template <size_t UnitBytes>
 size_t PatternScanner<UnitBytes>::keepFrom() const {
   size_t unit = std::max(matchFrom_, searchFrom_ > maxRun ? searchFrom_ - maxRun : 0);
   return std::min(unit, end_) * UnitBytes;
-}
-
-template <size_t UnitBytes>
-bool PatternScanner<UnitBytes>::feed(std::string_view bytes, bool last, const OnMatch& onMatch) {
-  size_t windowStart = base_ * UnitBytes;
-  ownWindow_.append(bytes);
-  if (!scan(ownWindow_, windowStart, last, onMatch)) return false;
-  size_t keep = std::max(keepFrom(), windowStart);
-  ownWindow_.erase(0, keep - windowStart);
-  base_ = keep / UnitBytes;
-  return true;
 }
 
 template class PatternScanner<1>;

@@ -5,13 +5,9 @@
 #include <string>
 #include <string_view>
 
-// The file seen as text: each byte (UnitBytes 1), or each little-endian 16-bit unit at an
-// even offset (UnitBytes 2), stands for itself when printable ASCII and for a line feed
-// otherwise. Appends that text to `text`; for tests and comparisons.
-void appendAsciiRuns(std::string_view bytes, std::string& text);
-void appendUtf16Runs(std::string_view bytes, std::string& text);
-
-// Finds, in one left-to-right pass, exactly the matches that the texture reference pattern
+// The file is seen as text: each byte (UnitBytes 1), or each little-endian 16-bit unit at
+// an even offset (UnitBytes 2), stands for itself when printable ASCII and for a line feed
+// otherwise. Finds, in one left-to-right pass, exactly the matches that the pattern
 //   [^\x00-\x1f"<>|*?\n]{1,240}\.(png|jpe?g|bmp|gif|webp|tga|dds|tif)
 // gives under Perl semantics (case-insensitive, leftmost start, greedy repetition, no
 // overlap) over that text, without backtracking and without building the text: it works on
@@ -28,9 +24,6 @@ class PatternScanner {
   // The first byte of the file that a later scan may still look at.
   size_t keepFrom() const;
 
-  // The same with the scanner keeping its own window: appends the next bytes of the file.
-  bool feed(std::string_view bytes, bool last, const OnMatch& onMatch);
-
  private:
   unsigned unitAt(size_t position) const;
   char lowerAt(size_t position) const;
@@ -41,7 +34,6 @@ class PatternScanner {
   bool scanUpTo(size_t limit, const OnMatch& onMatch);
 
   std::string_view bytes_;   // the file's bytes from unit base_ on
-  std::string ownWindow_;    // for feed()
   std::string matchText_;    // a 16-bit match as text
   size_t base_ = 0;
   size_t end_ = 0;           // units received so far

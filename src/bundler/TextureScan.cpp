@@ -106,21 +106,20 @@ class TwoViewScan {
 }  // namespace
 
 std::vector<std::string> referencedImageNames(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return {};
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!file.valid()) return {};
   struct stat info {};
   TwoViewScan scan;
   size_t total = 0;
-  bool failed = ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode);
+  bool failed = ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode);
   bool open = true;
   while (!failed && open && total < maxScannedBytes) {
-    ssize_t n = ::read(fd, scan.space(), std::min(readChunk, maxScannedBytes - total));
+    ssize_t n = ::read(file.get(), scan.space(), std::min(readChunk, maxScannedBytes - total));
     if (n < 0) failed = true;
     if (n <= 0) break;
     total += static_cast<size_t>(n);
     open = scan.scanned(static_cast<size_t>(n), false);
   }
-  ::close(fd);
   if (failed || total == 0) return {};
   if (open) scan.scanned(0, true);
   return scan.result();

@@ -3,7 +3,7 @@
 #include <string>
 
 // What the application asks of the desktop while it serves documents. Each has a Linux
-// implementation in linux/ and can be replaced by a fake in tests.
+// implementation (DesktopServices.h) and can be replaced by a fake in tests.
 
 enum class AlertStyle { critical, warning, informational };
 

@@ -21,6 +21,8 @@ class UniqueFd {
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   int release() { return std::exchange(fd_, -1); }
+  // Closes now, for a caller that must know whether the last writes reached the file.
+  int close() { return fd_ >= 0 ? ::close(std::exchange(fd_, -1)) : 0; }
   void reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;

@@ -103,18 +103,17 @@ void LoopbackServer::start() {
   }
   port_ = ntohs(address.sin_port);
   core_->setPageUrl(pageUrl());
-  listenFD_ = socketFd.release();
-  acceptThread_ = std::thread(acceptConnections, listenFD_, core_, pool_);
+  listenSocket_ = std::move(socketFd);
+  acceptThread_ = std::thread(acceptConnections, listenSocket_.get(), core_, pool_);
 }
 
 void LoopbackServer::stop() {
   core_->markStopped();
-  if (listenFD_ < 0) return;
+  if (!listenSocket_.valid()) return;
   // Closing alone does not wake a thread blocked in accept(); shutting the socket down does.
-  ::shutdown(listenFD_, SHUT_RDWR);
+  ::shutdown(listenSocket_.get(), SHUT_RDWR);
   if (acceptThread_.joinable()) acceptThread_.join();
-  ::close(listenFD_);
-  listenFD_ = -1;
+  listenSocket_.reset();
 }
 
 std::string LoopbackServer::baseUrl() const {

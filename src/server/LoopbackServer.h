@@ -54,7 +54,7 @@ class LoopbackServer {
   std::shared_ptr<ServerCore> core_;
   std::shared_ptr<WorkerPool> pool_;
   std::string tokenFailure_;
-  int listenFD_ = -1;
+  UniqueFd listenSocket_;
   int port_ = 0;
   std::thread acceptThread_;
 };

@@ -1,3 +1,4 @@
+#include "MemoryDefaultsStore.h"
 #include "AppDelegate.h"
 
 #include <gtest/gtest.h>

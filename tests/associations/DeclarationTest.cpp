@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "MemoryDefaultsStore.h"
 #include "Associations.h"
 #include "DefaultsStore.h"
 

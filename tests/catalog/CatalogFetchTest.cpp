@@ -4,10 +4,11 @@
 #include <fstream>
 #include <future>
 
+#include "MemoryDefaultsStore.h"
 #include "Catalog.h"
 #include "DefaultsStore.h"
 #include "HooksFile.h"
-#include "SettingsDefaultsStore.h"
+#include "DesktopServices.h"
 #include "StubHttpServer.h"
 
 using namespace TestSupport;
@@ -133,13 +134,13 @@ TEST_F(CatalogFetch, TwoCallersAtOnceEachGetTheCatalog) {
 TEST_F(CatalogFetch, TheSettingsFileKeepsTheBodyExactly) {
   StubHttpServer site([](const std::string&) { return answer(200, validCatalog); });
   overrideEndpoint(site.url("/c"));
-  SettingsDefaultsStore settings;
-  ASSERT_TRUE(FormatCatalog::tryFetch(settings));
+  auto settings = DesktopServices::settings();
+  ASSERT_TRUE(FormatCatalog::tryFetch(*settings));
   EXPECT_TRUE(fs::exists(std::string(getenv("XDG_CONFIG_HOME")) + "/Vexmoor/3DViewer.conf"));
-  EXPECT_EQ(SettingsDefaultsStore().string(FormatCatalog::cacheKey), validCatalog);
-  EXPECT_EQ(FormatCatalog::viewerUrl(settings), "https://v.example/tools/3d-viewer");
-  settings.removeAll();
-  EXPECT_EQ(settings.string(FormatCatalog::cacheKey), std::nullopt);
+  EXPECT_EQ(DesktopServices::settings()->string(FormatCatalog::cacheKey), validCatalog);
+  EXPECT_EQ(FormatCatalog::viewerUrl(*settings), "https://v.example/tools/3d-viewer");
+  settings->removeAll();
+  EXPECT_EQ(settings->string(FormatCatalog::cacheKey), std::nullopt);
 }
 
 TEST_F(CatalogFetch, AProcessMayEndWhileADownloadIsStillRunning) {

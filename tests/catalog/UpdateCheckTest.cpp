@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "MemoryDefaultsStore.h"
 #include "Associations.h"
 #include "DefaultsStore.h"
 #include "HooksFile.h"

@@ -9,8 +9,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "MemoryDefaultsStore.h"
 #include "DesktopRegistration.h"
-#include "GioHandlerRegistry.h"
+#include "DesktopServices.h"
 #include "ManageWindow.h"
 #include "UpdateCheck.h"
 
@@ -81,9 +82,9 @@ class ManageWindowTest : public testing::Test {
   }
 
   static fs::path declaration() { return fs::temp_directory_path() / "document-types.json"; }
-  GioHandlerRegistry registry;
+  std::unique_ptr<HandlerRegistry> registry = DesktopServices::handlerRegistry();
   MemoryDefaultsStore defaults;
-  Associations::Services services{registry, defaults, declaration().string(), "com.vexmoor.3DViewer"};
+  Associations::Services services{*registry, defaults, declaration().string(), "com.vexmoor.3DViewer"};
   FakeAlerts alerts;
   std::string opened;
 };

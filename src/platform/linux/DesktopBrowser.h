@@ -15,9 +15,6 @@
 // address. Redirect pages are deleted when the object goes.
 class DesktopBrowser : public Browser {
  public:
-  // `lateFailure` is called, from another thread, when xdg-open (the fallback without a
-  // registered browser, which may run the browser in the foreground) ends in failure after
-  // open() returned.
   explicit DesktopBrowser(std::function<void(const std::string& pageUrl)> lateFailure = {});
   ~DesktopBrowser() override;
   DesktopBrowser(const DesktopBrowser&) = delete;
