@@ -1,67 +1,83 @@
+#include "LoopbackServer.h"
+
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <regex>
+#include <thread>
 
 #include "Http.h"
-#include "LoopbackServer.h"
-#include "ServerTestSupport.h"
+#include "RunProgram.h"
+#include "TempHome.h"
 
 using namespace TestSupport;
-using namespace ServerTests;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string commonHeaders =
-    "Access-Control-Allow-Origin: *\r\n"
-    "Access-Control-Allow-Methods: GET, HEAD, OPTIONS\r\n"
-    "Access-Control-Allow-Headers: *\r\n"
-    "Cache-Control: no-store\r\n"
-    "Connection: close\r\n\r\n";
-const std::string preflight =
-    "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n" + commonHeaders;
+const std::string common =
+    "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: GET, HEAD, OPTIONS\r\n"
+    "Access-Control-Allow-Headers: *\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
 const std::string notFoundHead =
-    "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n" + commonHeaders;
+    "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n" + common;
 const std::string notFound = notFoundHead + "Not found";
 
-std::string fileHead(size_t size) {
-  return "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-         std::to_string(size) + "\r\n" + commonHeaders;
+std::string okHead(const std::string& type, size_t size) {
+  return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(size) +
+         "\r\n" + common;
 }
 
-std::string pageHead(size_t size) {
-  return "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-         std::to_string(size) + "\r\n" + commonHeaders;
+// The path, query included, of an address: what goes into the request line.
+std::string targetOf(const std::string& url) { return url.substr(url.find('/', url.find("://") + 3)); }
+
+// Bytes that differ at every offset, so that a misplaced piece shows.
+std::string writePatternFile(const fs::path& path, size_t size) {
+  std::string bytes(size, '\0');
+  uint32_t state = 1;
+  for (auto& byte : bytes) byte = static_cast<char>((state = state * 1664525u + 1013904223u) >> 24);
+  std::ofstream(path, std::ios::binary) << bytes;
+  return bytes;
 }
 
-class ServedFile : public testing::Test {
- protected:
-  void SetUp() override {
-    folder = fs::temp_directory_path() / ("served-" + std::to_string(getpid()) + "-" +
-                                          testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(folder);
-    path = folder / "model.stl";
-    content = writePatternFile(path, 300'000);
-    server = std::make_unique<LoopbackServer>(path.string(), clock.clock());
+int openDescriptors() {
+  return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
+// One served file; the test moves the server's clock by hand.
+class Served : public testing::Test {
+ public:
+  void serve(size_t size) {
+    path = fs::temp_directory_path() / ("served-" + std::to_string(size) + ".stl");
+    content = writePatternFile(path, size);
+    server = std::make_unique<LoopbackServer>(path.string(), [now = now] {
+      return ServerCore::TimePoint(std::chrono::seconds(now->load()));
+    });
     server->start();
     server->setPageHtml(page);
     token = targetOf(server->pageUrl()).substr(0, 34);
   }
-  void TearDown() override {
-    server.reset();
-    fs::remove_all(folder);
-  }
-  std::string ask(const std::string& requestLine) {
-    return rawExchange(server->port(), requestLine + "\r\nHost: 127.0.0.1\r\n\r\n");
+  std::string ask(const std::string& head) { return rawExchange(server->port(), head + "\r\n\r\n"); }
+  // Whether the server is idle 300, 301, 900 and 901 seconds after now.
+  std::vector<bool> idleAt300And900() {
+    std::vector<bool> idle;
+    for (long long step : {300, 1, 599, 1}) {
+      *now += step;
+      idle.push_back(server->idleExpired());
+    }
+    return idle;
   }
 
   const std::string page = "<!doctype html><title>Bridge \xc3\xa9</title>";
-  FakeClock clock;
-  fs::path folder, path;
+  // Connections may still read the clock after the test has ended.
+  std::shared_ptr<std::atomic<long long>> now = std::make_shared<std::atomic<long long>>(1'000'000);
+  fs::path path;
   std::string content, token;
   std::unique_ptr<LoopbackServer> server;
 };
@@ -71,144 +87,165 @@ class ServedFile : public testing::Test {
 TEST(LoopbackServerAddresses, CarryAFreshTokenAndTheEncodedFileName) {
   LoopbackServer first("/models/my model #1?%\xc3\xa9~-._.obj");
   LoopbackServer second("/models/x.stl");
-  EXPECT_EQ(first.pageUrl().substr(0, 19), "http://127.0.0.1:0/");
   std::smatch match;
   std::string url = first.fileUrl();
   ASSERT_TRUE(std::regex_match(url, match, std::regex("http://127\\.0\\.0\\.1:0/([0-9a-f]{32})/file/(.*)")));
   EXPECT_EQ(match[2], "my%20model%20%231%3F%25%C3%A9~-._.obj");
-  EXPECT_EQ(first.pageUrl(), "http://127.0.0.1:0/" + match[1].str() + "/open");
-  EXPECT_NE(targetOf(first.pageUrl()), targetOf(second.pageUrl()));
-
   first.start();
   second.start();
-  EXPECT_GT(first.port(), 0);
   EXPECT_NE(first.port(), second.port());
-  EXPECT_EQ(first.pageUrl(), "http://127.0.0.1:" + std::to_string(first.port()) + "/" +
-                                 match[1].str() + "/open");
-  // Each answers only under its own token.
-  EXPECT_EQ(rawExchange(second.port(), "GET " + targetOf(first.pageUrl()) + " HTTP/1.1\r\n\r\n"),
-            notFound);
+  EXPECT_EQ(first.pageUrl(), "http://127.0.0.1:" + std::to_string(first.port()) + "/" + match[1].str() + "/open");
+  EXPECT_EQ(rawExchange(second.port(), "GET " + targetOf(first.pageUrl()) + " HTTP/1.1\r\n\r\n"), notFound)
+      << "each answers only under its own token";
+  int port = first.port();
+  first.stop();
+  EXPECT_EQ(connectTo(port), -1);
 }
 
-TEST_F(ServedFile, AnswersEveryRouteAndMethodByteForByte) {
+TEST_F(Served, AnswersEachKindOfRequestByteForByte) {
+  serve(300'000);
+  const std::string file = okHead("application/octet-stream", content.size());
   const std::vector<std::pair<std::string, std::string>> cases{
-      {"OPTIONS * HTTP/1.1", preflight},
-      {"OPTIONS /anything HTTP/1.1", preflight},
-      {"GET " + token + "open HTTP/1.1", pageHead(page.size()) + page},
-      {"HEAD " + token + "open HTTP/1.1", pageHead(page.size())},
-      {"GET " + token + "file/model.stl HTTP/1.1", fileHead(content.size()) + content},
-      {"GET " + token + " HTTP/1.1", fileHead(content.size()) + content},
-      {"GET " + token + "open?x=1 HTTP/1.1", fileHead(content.size()) + content},
-      {"HEAD " + token + "file/model.stl HTTP/1.1", fileHead(content.size())},
-      {"GET " + token.substr(0, 33) + " HTTP/1.1", notFound},
-      {"GET http://127.0.0.1:" + std::to_string(server->port()) + token + "open HTTP/1.1", notFound},
-      {"get " + token + "open HTTP/1.1", notFound},
-      {"POST " + token + "open HTTP/1.1", notFound},
-      {"HEAD /00000000000000000000000000000000/open HTTP/1.1", notFoundHead},
-      {"GET / HTTP/1.1", notFound},
-      {"GET " + token + "open", ""},
-      {"GET\t" + token + "open\tHTTP/1.1", ""},
-  };
-  for (const auto& [line, expected] : cases) EXPECT_EQ(ask(line), expected) << line;
-}
-
-TEST_F(ServedFile, AnswersInFullWhateverTheClientSendsAfterTheHead) {
-  const std::vector<std::pair<std::string, std::string>> cases{
-      {"POST " + token + "open HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + std::string(65536, 'b'),
-       notFound},
-      {"GET " + token + "file/model.stl HTTP/1.1\r\n\r\n" + std::string(65536, 'p'),
-       fileHead(content.size()) + content},
+      {"OPTIONS * HTTP/1.1\r\n\r\n", "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n" + common},
+      {"GET " + token + "open HTTP/1.1\r\nHost: x\r\n\r\n", okHead("text/html; charset=utf-8", page.size()) + page},
+      {"HEAD " + token + "open HTTP/1.1\r\n\r\n", okHead("text/html; charset=utf-8", page.size())},
+      {"GET " + token + "file/model.stl HTTP/1.1\r\n\r\n", file + content},
+      {"HEAD " + token + "file/model.stl HTTP/1.1\r\n\r\n", file},
+      {"GET / HTTP/1.1\r\n\r\n", notFound},
+      {"HEAD /00000000000000000000000000000000/open HTTP/1.1\r\n\r\n", notFoundHead},
+      {"GET " + token + "open HTTP/1.1\n\n", ""},
+      {"GET " + token + "open\r\n\r\n", ""},
+      {"GET " + token + "open HTTP/1.1\r\n" + std::string(16384, 'h'), ""},
+      // Whatever follows the head is read and dropped, so the answer arrives whole.
+      {"POST " + token + "open HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + std::string(65536, 'b'), notFound},
+      {"GET " + token + "file/model.stl HTTP/1.1\r\n\r\n" + std::string(65536, 'p'), file + content},
   };
   for (const auto& [request, expected] : cases) {
-    auto received = rawExchange(server->port(), request);
-    EXPECT_TRUE(received == expected) << request.substr(0, 40) << ": " << received.size() << " bytes";
+    EXPECT_TRUE(rawExchange(server->port(), request) == expected) << request.substr(0, 60);
   }
+  EXPECT_EQ(rawExchange(server->port(), cases[1].first, true), cases[1].second) << "one byte at a time";
 }
 
-TEST_F(ServedFile, NeverAnswersAHeadThatDoesNotEndProperly) {
-  EXPECT_EQ(rawExchange(server->port(), "GET " + token + "open HTTP/1.1\n\n"), "");
-  EXPECT_EQ(rawExchange(server->port(), "GET " + token + "open HTTP/1.1\r\n" +
-                                            std::string(16384, 'h')),
-            "");
-}
-
-TEST_F(ServedFile, ServesPageAndFileAtTheSameTimeToARealClient) {
-  auto fileDownload = std::async(std::launch::async, [&] { return httpRequest(server->fileUrl()); });
-  auto pageDownload = std::async(std::launch::async, [&] { return httpRequest(server->pageUrl()); });
-  auto file = fileDownload.get();
-  auto pageResponse = pageDownload.get();
-  ASSERT_TRUE(file.ok) << file.error;
-  EXPECT_EQ(file.status, 200);
-  EXPECT_TRUE(file.body == content);
-  EXPECT_EQ(pageResponse.body, page);
-  auto head = httpRequest(server->fileUrl(), "HEAD");
-  EXPECT_EQ(head.body, "");
-  EXPECT_NE(head.headers.find("Content-Length: 300000\r\n"), std::string::npos);
-}
-
-TEST_F(ServedFile, OnlyACompleteGetCountsAsServed) {
-  ask("HEAD " + token + "file/model.stl HTTP/1.1");
+TEST_F(Served, IsIdle300SecondsAfterServingOr900AfterStartingWithout) {
+  const std::vector<bool> served{false, true, true, true}, unserved{false, false, false, true};
+  struct Case {
+    const char* name;
+    std::function<void(Served&)> requests;
+    std::vector<bool> idle;
+  };
+  const std::vector<Case> cases{
+      {"nothing asked", [](Served&) {}, unserved},
+      {"HEAD and the page, 100 s in: still 900 s from the start", [](Served& t) {
+         *t.now += 100;
+         t.ask("HEAD " + t.token + "file/x HTTP/1.1");
+         t.ask("GET " + t.token + "open HTTP/1.1");
+       }, {false, false, true, true}},
+      {"a download by a real client", [](Served& t) { EXPECT_TRUE(httpRequest(t.server->fileUrl()).ok); }, served},
+      {"an empty file", [](Served& t) {
+         fs::resize_file(t.path, 0);
+         EXPECT_EQ(t.ask("GET " + t.token + "file/x HTTP/1.1"), okHead("application/octet-stream", 0));
+       }, served},
+      {"a folder in the file's place", [](Served& t) {
+         fs::remove(t.path);
+         fs::create_directory(t.path);
+         EXPECT_EQ(t.ask("GET " + t.token + "file/x HTTP/1.1"), notFound);
+       }, unserved},
+      {"a FIFO in the file's place, which must not block", [](Served& t) {
+         fs::remove(t.path);
+         ASSERT_EQ(mkfifo(t.path.c_str(), 0600), 0);
+         EXPECT_EQ(t.ask("HEAD " + t.token + "file/x HTTP/1.1"), notFoundHead);
+       }, unserved},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    serve(1000);
+    c.requests(*this);
+    EXPECT_EQ(idleAt300And900(), c.idle);
+    fs::remove_all(path);
+  }
+  serve(1000);
+  ASSERT_TRUE(httpRequest(server->fileUrl()).ok);
+  *now += 299;
   ask("GET " + token + "open HTTP/1.1");
-  clock.advance(301s);
-  EXPECT_FALSE(server->idleExpired()) << "HEAD and the page never serve the file";
-  clock.advance(599s);
-  EXPECT_FALSE(server->idleExpired()) << "exactly 900 s after the start is not yet idle";
-  clock.advance(1s);
-  EXPECT_TRUE(server->idleExpired());
-
-  EXPECT_TRUE(httpRequest(server->fileUrl()).ok);
-  EXPECT_FALSE(server->idleExpired()) << "the download is fresh activity";
-  clock.advance(300s);
-  EXPECT_FALSE(server->idleExpired()) << "exactly 300 s after the last activity";
-  clock.advance(1s);
-  EXPECT_TRUE(server->idleExpired());
-  ask("GET " + token + "open HTTP/1.1");
-  EXPECT_FALSE(server->idleExpired()) << "a page reload pushes idleness back";
+  EXPECT_EQ(idleAt300And900(), served) << "a page reload is fresh activity";
 }
 
-TEST_F(ServedFile, AnEmptyFileIsServedWithNoBody) {
-  fs::resize_file(path, 0);
-  EXPECT_EQ(ask("GET " + token + "file/model.stl HTTP/1.1"), fileHead(0));
-  clock.advance(301s);
-  EXPECT_TRUE(server->idleExpired());
-}
-
-TEST_F(ServedFile, AnswersNotFoundForAFileThatIsGoneOrNotARegularFile) {
-  fs::remove(path);
-  EXPECT_EQ(ask("GET " + token + "file/model.stl HTTP/1.1"), notFound);
-  EXPECT_EQ(ask("HEAD " + token + "file/model.stl HTTP/1.1"), notFoundHead);
-  fs::create_directory(path);
-  EXPECT_EQ(ask("GET " + token + "file/model.stl HTTP/1.1"), notFound);
-  fs::remove(path);
-  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-  EXPECT_EQ(ask("GET " + token + "file/model.stl HTTP/1.1"), notFound) << "a FIFO must not block";
-  clock.advance(301s);
-  EXPECT_FALSE(server->idleExpired());
-}
-
-TEST_F(ServedFile, TheLaunchAddressLeadsToThePageOnceWithinAMinute) {
+TEST_F(Served, TheLaunchAddressLeadsToThePageOnceWithinAMinute) {
+  serve(1000);
   std::string launch = targetOf(server->launchUrl());
-  EXPECT_EQ(launch.size(), 33u);
   EXPECT_EQ(server->launchUrl().find(token.substr(1, 32)), std::string::npos);
-  EXPECT_EQ(ask("HEAD " + launch + " HTTP/1.1"), notFoundHead);
   EXPECT_EQ(ask("GET " + launch + " HTTP/1.1"),
-            "HTTP/1.1 303 See Other\r\nLocation: " + server->pageUrl() +
-                "\r\nContent-Length: 0\r\n" + commonHeaders);
+            "HTTP/1.1 303 See Other\r\nLocation: " + server->pageUrl() + "\r\nContent-Length: 0\r\n" + common);
   EXPECT_EQ(ask("GET " + launch + " HTTP/1.1"), notFound) << "only once";
-
-  LoopbackServer late(path.string(), clock.clock());
-  late.start();
-  clock.advance(61s);
-  EXPECT_EQ(rawExchange(late.port(), "GET " + targetOf(late.launchUrl()) + " HTTP/1.1\r\n\r\n"),
-            notFound);
+  serve(1000);
+  *now += 61;
+  EXPECT_EQ(ask("GET " + targetOf(server->launchUrl()) + " HTTP/1.1"), notFound);
 }
 
-TEST_F(ServedFile, RefusesConnectionsOnceStopped) {
-  int port = server->port();
-  server->stop();
-  EXPECT_EQ(connectTo(port), -1);
-  server->stop();
-  LoopbackServer neverStarted("/x");
-  neverStarted.stop();
-  EXPECT_FALSE(neverStarted.idleExpired());
+// Aborted downloads leave no descriptor behind and serve nothing; idle and dripping
+// clients delay nobody and are cut off after ten seconds.
+TEST_F(Served, HostileClientsHoldNothingUp) {
+  serve(32 << 20);
+  int before = openDescriptors();
+  for (int batch = 0; batch < 10; ++batch) {
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 20; ++i) {
+      clients.emplace_back([this] {
+        int fd = connectTo(server->port());
+        std::string request = "GET " + targetOf(server->fileUrl()) + " HTTP/1.1\r\n\r\n";
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buffer[65536];
+        ::recv(fd, buffer, sizeof buffer, MSG_WAITALL);
+        ::close(fd);
+      });
+    }
+    for (auto& client : clients) client.join();
+  }
+  for (int i = 0; i < 500 && openDescriptors() > before; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_LE(openDescriptors(), before);
+  std::vector<int> idle;
+  for (int i = 0; i < 500; ++i) idle.push_back(connectWithoutWaiting(server->port()));
+  auto dripStart = std::chrono::steady_clock::now();
+  auto drip = std::async(std::launch::async, [&] {
+    int fd = connectTo(server->port());
+    std::string answer = "still open";
+    for (char c : "GET " + token + "open HTTP/1.1\r\nX-Slow: " + std::string(30, 'z')) {
+      pollfd waiting{fd, POLLIN, 0};
+      if (::send(fd, &c, 1, MSG_NOSIGNAL) != 1 || poll(&waiting, 1, 1000) > 0) {
+        answer = ::recv(fd, &c, 1, 0) > 0 ? "answered" : "closed";
+        break;
+      }
+    }
+    ::close(fd);
+    return answer;
+  });
+  std::this_thread::sleep_for(500ms);
+  auto file = httpRequest(server->fileUrl(), "GET", 5s);
+  EXPECT_TRUE(file.ok && file.body == content) << file.error;
+  EXPECT_EQ(drip.get(), "closed");
+  auto lived = std::chrono::steady_clock::now() - dripStart;
+  EXPECT_GT(lived, 9s);
+  EXPECT_LT(lived, 13s);
+  for (int fd : idle) ::close(fd);
+}
+
+TEST(DescriptorExhaustion, TheServerAcceptsAgainOnceIdleConnectionsClose) {
+  TempHome home;
+  auto path = home.tmp() / "model.stl";
+  writePatternFile(path, 4096);
+  BackgroundProgram serving({"/usr/bin/prlimit", "--nofile=48:48", "--", VEXMOOR_SERVE_TOOL, path.string()},
+                            home.environment());
+  std::string fileUrl = serving.readLine();
+  ASSERT_FALSE(fileUrl.empty());
+  int port = std::stoi(fileUrl.substr(fileUrl.find(':', 5) + 1));
+  std::vector<int> idle;
+  for (int i = 0; i < 80; ++i) {  // paced, so that the server takes each one up
+    idle.push_back(connectWithoutWaiting(port));
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_FALSE(httpRequest(fileUrl, "GET", 500ms).ok) << "idle connections hold every descriptor";
+  for (int fd : idle) ::close(fd);
+  auto afterwards = httpRequest(fileUrl, "GET", 5s);
+  EXPECT_EQ(afterwards.body.size(), 4096u) << afterwards.error;
+  EXPECT_EQ(serving.stop(SIGTERM), 0);
 }
