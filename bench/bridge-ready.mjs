@@ -1,8 +1,8 @@
 // Time from opening the bridge page to the viewer holding every byte of a 100 MB file,
 // beside the floor: the same page context fetching the same file itself.
-// Usage: VEXMOOR_SERVE_TOOL=... node bench/bridge-ready.mjs
+// Usage: VEXMOOR_EXECUTABLE=... node bench/bridge-ready.mjs
 import {
-  launchChromium, makeTempHome, serveFile, startStubViewer, writeRandomFile,
+  launchChromium, makeTempHome, serveWithApp, startStubViewer, writeRandomFile,
 } from '../tests/e2e/support.mjs';
 
 const size = 100 * 1000 * 1000;
@@ -11,14 +11,14 @@ const median = (values) => values.sort((a, b) => a - b)[Math.floor(values.length
 
 const home = makeTempHome();
 const viewer = await startStubViewer();
-const browser = await launchChromium(home.env);
+const browser = await launchChromium(['--disable-gpu']);
 const { file } = writeRandomFile(home.files, 'large.stl', size);
 try {
   const bridgeTimes = [];
   const fetchTimes = [];
   for (let run = 0; run < runs; run++) {
     viewer.reports.length = 0;
-    const served = await serveFile(file, viewer.base('bench'), home.env);
+    const served = await serveWithApp(file, viewer.base('bench'));
     const page = await browser.newPage();
     const started = Date.now();
     await page.goto(served.pageUrl, { waitUntil: 'commit' });

@@ -4,4 +4,4 @@
 set -euo pipefail
 build=${1:?usage: bench/bridge.sh BUILD_DIR}
 cd "$(dirname "$0")/.."
-VEXMOOR_SERVE_TOOL="$build/vexmoor-serve-file" node bench/bridge-ready.mjs
+VEXMOOR_EXECUTABLE="$build/vexmoor-3dviewer" node bench/bridge-ready.mjs

@@ -39,7 +39,7 @@ for (let i = 0; i < runs; i++) {
     });
   });
   const started = performance.now();
-  const served = await serveWithApp(model, site.origin);
+  const served = await serveWithApp(model, `${site.origin}/tools/3d-viewer`);
   await page.goto(served.pageUrl);
   await shownIn(page.frames().find((f) => f.url().startsWith(site.origin)));
   full.push(performance.now() - started);

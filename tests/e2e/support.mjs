@@ -1,52 +1,66 @@
-// Helpers of the browser tests: a throw-away home, the loopback server in its own process,
-// a stub viewer site on another origin that reports what it received, and Chromium.
+// Helpers of the browser tests (the bridge page's and the viewer site's): a throw-away home,
+// the real application serving a file there, a stub viewer site that reports what it
+// received, and Chromium.
 import { spawn } from 'node:child_process';
 import { createHash, randomBytes } from 'node:crypto';
-import { mkdtempSync, mkdirSync, rmSync, writeFileSync, symlinkSync } from 'node:fs';
+import { mkdtempSync, mkdirSync, readFileSync, rmSync, symlinkSync, writeFileSync } from 'node:fs';
 import http from 'node:http';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
-import { createInterface } from 'node:readline';
 import { chromium } from 'playwright-core';
 
-export const chromiumFlags = [
-  '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-  '--disable-background-networking', '--disable-component-update', '--disable-sync',
-];
+export const sha256 = (bytes) => createHash('sha256').update(bytes).digest('hex');
 
-export function sha256(bytes) {
-  return createHash('sha256').update(bytes).digest('hex');
+// Chromium in a home of its own, so that nothing it keeps lands in the user's.
+export async function launchChromium(extraFlags = []) {
+  const home = makeTempHome();
+  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', env: home.env, args: ['--no-sandbox',
+    '--disable-quic', '--no-first-run', '--disable-background-networking', '--disable-component-update',
+    '--disable-sync', ...extraFlags] });
+  browser.on('disconnected', home.remove);
+  return browser;
 }
 
 // A temporary home: HOME, XDG_* and TMPDIR inside it, desktop session variables removed.
 export function makeTempHome() {
   const root = mkdtempSync(path.join(tmpdir(), 'vexmoor-e2e-'));
   const env = { ...process.env };
-  for (const name of ['XDG_CURRENT_DESKTOP', 'DISPLAY', 'WAYLAND_DISPLAY',
-    'DBUS_SESSION_BUS_ADDRESS', 'BROWSER']) delete env[name];
-  const dirs = {
-    HOME: 'home', XDG_CONFIG_HOME: 'home/.config', XDG_DATA_HOME: 'home/.local/share',
+  for (const name of ['XDG_CURRENT_DESKTOP', 'DISPLAY', 'WAYLAND_DISPLAY', 'DBUS_SESSION_BUS_ADDRESS', 'BROWSER']) {
+    delete env[name];
+  }
+  const dirs = { HOME: 'home', XDG_CONFIG_HOME: 'home/.config', XDG_DATA_HOME: 'home/.local/share',
     XDG_CACHE_HOME: 'home/.cache', XDG_CONFIG_DIRS: 'config-dirs', XDG_DATA_DIRS: 'data-dirs',
-    XDG_RUNTIME_DIR: 'runtime', TMPDIR: 'tmp',
-  };
+    XDG_RUNTIME_DIR: 'runtime', TMPDIR: 'tmp' };
   for (const [name, sub] of Object.entries(dirs)) {
     env[name] = path.join(root, sub);
     mkdirSync(env[name], { recursive: true, mode: 0o700 });
   }
   symlinkSync('/usr/share/mime', path.join(root, 'data-dirs/mime'));
-  return { root, env, files: path.join(root, 'tmp'), remove: () => rmSync(root, { recursive: true, force: true }) };
+  return { root, env, files: env.TMPDIR, remove: () => rmSync(root, { recursive: true, force: true }) };
 }
 
-// Runs the loopback server on `file` with the real bridge page for `viewerBase`.
-export async function serveFile(file, viewerBase, env) {
-  const tool = process.env.VEXMOOR_SERVE_TOOL;
-  if (!tool) throw new Error('VEXMOOR_SERVE_TOOL must name the vexmoor-serve-file program');
-  const child = spawn(tool, [file, viewerBase], { env, stdio: ['ignore', 'pipe', 'inherit'] });
-  const lines = createInterface({ input: child.stdout })[Symbol.asyncIterator]();
-  const fileUrl = (await lines.next()).value;
-  const pageUrl = (await lines.next()).value;
-  if (!fileUrl || !pageUrl) throw new Error('the server did not print its addresses');
-  return { fileUrl, pageUrl, stop: () => child.kill('SIGTERM') };
+// Runs the real application on `file` in a home of its own whose cached catalog names
+// `viewerUrl`; resolves to its two addresses once it serves.
+export async function serveWithApp(file, viewerUrl) {
+  const executable = process.env.VEXMOOR_EXECUTABLE;
+  if (!executable) throw new Error('VEXMOOR_EXECUTABLE must name the vexmoor-3dviewer program');
+  const home = makeTempHome();
+  const handOff = path.join(home.root, 'addresses');
+  const catalog = JSON.stringify({ viewerUrl, formats: [{ id: 'stl', name: 'STL', category: 'mesh', extensions: ['stl'] }] });
+  mkdirSync(path.join(home.env.XDG_CONFIG_HOME, 'Vexmoor'));
+  writeFileSync(path.join(home.env.XDG_CONFIG_HOME, 'Vexmoor/3DViewer.conf'),
+    `[General]\nCachedCatalog="${catalog.replace(/\\/g, '\\\\').replace(/"/g, '\\"')}"\n`);
+  const env = { ...home.env, VEXMOOR_STUB_NO_BROWSER: '1', VEXMOOR_STUB_URL_FILE: handOff };
+  const child = spawn(executable, [file], { env, stdio: 'ignore' });
+  const stop = () => { child.kill('SIGTERM'); home.remove(); };
+  for (let i = 0; i < 200; i++) {
+    let lines = [];
+    try { lines = readFileSync(handOff, 'utf8').split('\n'); } catch { /* not yet */ }
+    if (lines.length >= 3) return { fileUrl: lines[0], pageUrl: lines[1], stop };
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  stop();
+  throw new Error('the application did not serve the file');
 }
 
 function listen(server) {
@@ -69,8 +83,7 @@ if (params.has('url')) {
     if (!e.data || e.data.type !== 'open-file') return;
     const length = e.data.buffer.byteLength;
     if (mode === 'bench') return report({ kind: 'open-file', length });
-    report({ kind: 'open-file', origin: e.origin, name: e.data.name,
-      length, sha256: await digest(e.data.buffer) });
+    report({ kind: 'open-file', origin: e.origin, name: e.data.name, length, sha256: await digest(e.data.buffer) });
   });
   if (mode === 'ready' || mode === 'bench') parent.postMessage({ type: 'viewer-ready' }, '*');
   if (mode === 'foreign') {
@@ -81,8 +94,8 @@ if (params.has('url')) {
 }`;
 
 // A viewer site on http://localhost:PORT whose first path segment says how it behaves:
-// "ready" signals ready, "bench" too but reports only the length, "silent" never does, "foreign" never does but hosts a page of a
-// third origin that posts a forged ready signal to the top window.
+// "ready" signals ready, "bench" too but reports only the length, "silent" never does,
+// "foreign" never does but hosts a page of a third origin that posts a forged ready signal.
 export async function startStubViewer() {
   const reports = [];
   const waiting = [];
@@ -96,8 +109,7 @@ export async function startStubViewer() {
       let body = '';
       req.on('data', (chunk) => { body += chunk; });
       req.on('end', () => {
-        const report = JSON.parse(body);
-        reports.push(report);
+        reports.push(JSON.parse(body));
         for (const w of waiting.splice(0)) w();
         res.end('ok');
       });
@@ -124,10 +136,6 @@ export async function startStubViewer() {
     },
     close: () => { site.close(); foreign.close(); },
   };
-}
-
-export async function launchChromium(env) {
-  return chromium.launch({ executablePath: '/usr/bin/chromium', args: chromiumFlags, env });
 }
 
 export function writeRandomFile(dir, name, size) {

@@ -22,7 +22,7 @@ after(async () => {
 
 // Opens the file through the application's bridge page; the outcome is the viewer's.
 async function openThroughBridge(file, screenshot) {
-  const served = await serveWithApp(file, site.origin);
+  const served = await serveWithApp(file, `${site.origin}/tools/3d-viewer`);
   const context = await browser.newContext({ viewport: { width: 900, height: 700 } });
   const escaped = await confine(context);
   const page = await context.newPage();
@@ -47,7 +47,7 @@ test('a model handed over by the bridge page is shown', async () => {
 });
 
 test('the address fallback fetches and shows the model from this machine only', async () => {
-  const served = await serveWithApp(path.join(samples, 'cube.stl'), site.origin);
+  const served = await serveWithApp(path.join(samples, 'cube.stl'), `${site.origin}/tools/3d-viewer`);
   const context = await browser.newContext({ viewport: { width: 900, height: 700 } });
   const escaped = await confine(context);
   const page = await context.newPage();
