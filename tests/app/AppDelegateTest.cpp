@@ -11,11 +11,11 @@
 #include <fstream>
 
 #include "Associations.h"
+#include "DesktopServices.h"
 #include "Catalog.h"
 #include "CompanionBundler.h"
 #include "HooksFile.h"
 #include "Http.h"
-#include "MemoryDefaultsStore.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -25,6 +25,7 @@ namespace {
 class Delegate : public testing::Test, public Alerts, public Browser, public ActivationPolicy {
  protected:
   void SetUp() override {
+    defaults.removeAll();
     fs::remove_all(folder);
     fs::create_directories(folder);
     std::ofstream(model) << "solid part";
@@ -64,7 +65,8 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
     return lines;
   }
 
-  MemoryDefaultsStore defaults;
+  std::unique_ptr<DefaultsStore> settings = DesktopServices::settings();
+  DefaultsStore& defaults = *settings;
   // Connections may still read the clock after the test has ended.
   std::shared_ptr<std::atomic<long long>> now = std::make_shared<std::atomic<long long>>(1'000'000);
   fs::path folder = fs::temp_directory_path() / "delegate", model = folder / "part.stl",

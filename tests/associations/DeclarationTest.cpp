@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "MemoryDefaultsStore.h"
 #include "Associations.h"
+#include "DesktopServices.h"
 #include "DefaultsStore.h"
 
 using Associations::DeclaredType;
@@ -53,7 +53,8 @@ TEST(Declaration, AnswersFromTheFirstTypeThatDeclaresAnExtension) {
 }
 
 TEST(Config, StoresSetsAsOneSortedLowerCaseString) {
-  MemoryDefaultsStore defaults;
+  auto settings = DesktopServices::settings();
+  DefaultsStore& defaults = *settings;
   Config::setList(defaults, "K", {"stl", "OBJ", "stl", "3ds", "e\xcc\x81", "\xc3\xa9z"});
   EXPECT_EQ(defaults.string("K"), "3ds,obj,stl,\xc3\xa9,\xc3\xa9z");
   defaults.setString("K", " stl ,,\tOBJ\t, ,3ds,");

@@ -1,63 +1,138 @@
+// The catalog of formats: parsed strictly, downloaded from a stub site over real HTTP, and
+// cached in the real settings file of the test's home.
+#include "Catalog.h"
+
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "BuildInfo.h"
-#include "Catalog.h"
+#include "DesktopServices.h"
+#include "HooksFile.h"
+#include "StubHttpServer.h"
+
+using namespace TestSupport;
+using namespace std::chrono_literals;
 
 namespace {
 
-std::string catalogWith(const std::string& formats, const std::string& extra = "") {
-  return R"({"viewerUrl": "https://v.example/tools/3d-viewer", )" + extra + R"("formats": [)" +
-         formats + "]}";
+const std::string stl = R"({"id": "stl", "name": "Stereolithography, \"STL\" – é", "category": "mesh", "extensions": ["stl"]})";
+const std::string validCatalog = "{\"viewerUrl\": \"https://v.example/tools/3d-viewer\", \"formats\": [\n" + stl + "]}";
+const std::string emptyCatalog = R"({"viewerUrl": "https://v.example/x", "formats": []})";
+
+std::string catalogWith(const std::string& formats) {
+  return R"({"viewerUrl": "https://v.example/tools/3d-viewer", "version": 7, "formats": [)" + formats + "]}";
 }
 
-const std::string stl = R"({"id": "stl", "name": "STL", "category": "mesh", "extensions": ["stl"]})";
+StubHttpServer::Reply answer(int status, std::string body, std::string headers = "") {
+  return {status, std::move(body), std::move(headers), false};
+}
+
+class CatalogFetch : public testing::Test {
+ protected:
+  void SetUp() override { settings->removeAll(); }
+  void TearDown() override { removeHooksFile(); }
+  // Points the download at `url` through the test hooks file, as a test harness does.
+  static void overrideEndpoint(const std::string& url) {
+    writeHooksFile("{\"VEXMOOR_FORMATS_URL\": \"" + url + "\"}");
+  }
+  std::unique_ptr<DefaultsStore> settings = DesktopServices::settings();
+};
 
 }  // namespace
 
-TEST(CatalogParse, RejectsAnythingNotExactlyACatalog) {
+TEST(CatalogParse, TakesExactlyACatalogAndKeepsItsOrder) {
   const std::vector<std::string> rejected{
-      "<html><body>502 Bad Gateway</body></html>",
-      "",
-      "[]",
-      catalogWith(""),
-      catalogWith(stl + "," + stl + R"(, {"id": "x", "name": "X", "extensions": []})"),
+      "<html><body>502 Bad Gateway</body></html>", "", "[]", catalogWith(""),
+      catalogWith(stl + R"(, {"id": "x", "name": "X", "extensions": []})"),
       catalogWith(R"({"id": "x", "name": "X", "category": "mesh", "extensions": "x"})"),
       catalogWith(R"({"id": "x", "name": "X", "category": "mesh", "extensions": [1]})"),
       catalogWith(R"({"id": 3, "name": "X", "category": "mesh", "extensions": []})"),
       catalogWith(R"({"id": "x", "name": null, "category": "mesh", "extensions": []})"),
-      catalogWith(R"("stl")"),
-      R"({"viewerURL": "x", "formats": [)" + stl + "]}",
-      R"({"formats": [)" + stl + "]}",
-  };
+      catalogWith(R"("stl")"), R"({"viewerURL": "x", "formats": [)" + stl + "]}", R"({"formats": [)" + stl + "]}"};
   for (const auto& text : rejected) EXPECT_FALSE(FormatCatalog::parse(text)) << text;
-}
-
-TEST(CatalogParse, KeepsOrderDuplicatesAndIgnoresExtraKeys) {
   auto catalog = FormatCatalog::parse(catalogWith(
       R"({"id": "a", "name": "A", "category": "c", "extensions": ["OBJ", "Ém"], "v": 2},)"
       R"({"id": "b", "name": "", "category": "", "extensions": []},)"
-      R"({"id": "c", "name": "C", "category": "c", "extensions": ["obj", ""]})",
-      R"("version": 7, )"));
+      R"({"id": "c", "name": "C", "category": "c", "extensions": ["obj", ""]})"));
   ASSERT_TRUE(catalog);
-  EXPECT_EQ(catalog->formats.size(), 3u);
-  EXPECT_EQ(catalog->formats[0].extensions, (std::vector<std::string>{"OBJ", "Ém"}));
   EXPECT_EQ(catalog->allExtensions(), (std::vector<std::string>{"obj", "ém", "obj", ""}));
-  auto emptyViewer = FormatCatalog::parse(R"({"viewerUrl": "", "formats": [)" + stl + "]}");
-  ASSERT_TRUE(emptyViewer);
-  EXPECT_EQ(emptyViewer->viewerUrl, "");
+  auto embedded = FormatCatalog::parse(FormatCatalog::embeddedDefault());
+  ASSERT_TRUE(embedded);
+  EXPECT_EQ(embedded->viewerUrl, std::string(BuildInfo::viewerSite) + "/tools/3d-viewer");
+  EXPECT_EQ(embedded->formats.size(), 21u);
+  EXPECT_EQ(embedded->allExtensions().size(), 28u);
 }
 
-TEST(CatalogParse, TheEmbeddedDefaultHasTwentyOneFormats) {
-  auto catalog = FormatCatalog::parse(FormatCatalog::embeddedDefault());
-  ASSERT_TRUE(catalog);
-  EXPECT_EQ(catalog->viewerUrl, std::string(BuildInfo::viewerSite) + "/tools/3d-viewer");
-  EXPECT_EQ(catalog->viewerUrl, FormatCatalog::defaultViewerUrl());
-  ASSERT_EQ(catalog->formats.size(), 21u);
-  EXPECT_EQ(catalog->formats.front().id, "skp");
-  EXPECT_EQ(catalog->formats.back().name, "Autodesk DWF / DWFx");
-  auto extensions = catalog->allExtensions();
-  EXPECT_EQ(extensions.size(), 28u);
-  EXPECT_EQ(extensions.front(), "skp");
-  EXPECT_EQ(extensions.back(), "dwfx");
-  EXPECT_EQ(FormatCatalog::embeddedDefault().substr(0, 4), "{\n  ");
+TEST_F(CatalogFetch, CachesExactlyTheBodyOfAFinalGoodAnswerAndNothingElse) {
+  const auto oversized = validCatalog.substr(0, validCatalog.size() - 1) + std::string(1u << 20, ' ') + "}";
+  struct Case {
+    StubHttpServer::Reply first, then;  // `then` answers any request after a redirect
+    bool taken;
+    size_t requests;
+  };
+  const std::vector<Case> cases{
+      {answer(200, validCatalog), {}, true, 1},
+      {answer(301, "", "Location: /new\r\n"), answer(200, validCatalog), true, 2},
+      {answer(500, validCatalog), {}, false, 1},
+      {answer(200, emptyCatalog), {}, false, 1},
+      {answer(204, ""), {}, false, 1},
+      {answer(200, "<html>maintenance</html>"), {}, false, 1},
+      {answer(200, oversized), {}, false, 1},
+  };
+  for (const auto& c : cases) {
+    StubHttpServer site([&](const std::string& head) { return head.find("GET /c ") == 0 ? c.first : c.then; });
+    overrideEndpoint(site.url("/c"));
+    settings->setString(FormatCatalog::cacheKey, "previous");
+    auto catalog = FormatCatalog::tryFetch(*settings);
+    EXPECT_EQ(catalog.has_value(), c.taken) << c.first.status << " " << c.first.body.substr(0, 60);
+    EXPECT_EQ(DesktopServices::settings()->string(FormatCatalog::cacheKey), c.taken ? validCatalog : "previous");
+    auto heads = site.requestHeads();
+    ASSERT_EQ(heads.size(), c.requests);
+    EXPECT_NE(heads[0].find("\r\nUser-Agent: Vexmoor3DViewer-linux/1.0.0\r\n"), std::string::npos);
+  }
+  StubHttpServer site([](const std::string&) { return answer(200, validCatalog); });
+  for (const std::string& notUrl : {std::string("not a url"), site.url("/x").substr(7), std::string("file:///etc/hostname")}) {
+    overrideEndpoint(notUrl);
+    EXPECT_FALSE(FormatCatalog::tryFetch(*settings)) << notUrl;
+  }
+  EXPECT_TRUE(site.requestHeads().empty());
+}
+
+TEST_F(CatalogFetch, GivesUpOnAServerThatNeverAnswersWithinItsWaitLimit) {
+  StubHttpServer site([](const std::string&) { return StubHttpServer::Reply{200, "", "", true}; });
+  overrideEndpoint(site.url("/c"));
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(FormatCatalog::tryFetch(*settings));
+  auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_GT(waited, 9s) << "the request's own 10 s limit ends it; the 12 s wait is the backstop";
+  EXPECT_LT(waited, 13s);
+  // The process may end while a download is still running (a child: no threads are copied).
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::thread([this] { FormatCatalog::tryFetch(*settings); }).detach();
+        std::this_thread::sleep_for(300ms);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST_F(CatalogFetch, LoadPrefersNetworkThenCacheThenTheEmbeddedDefault) {
+  EXPECT_EQ(FormatCatalog::viewerUrl(*settings), FormatCatalog::defaultViewerUrl());
+  {
+    StubHttpServer site([](const std::string&) { return answer(200, validCatalog); });
+    overrideEndpoint(site.url("/c"));
+    auto first = std::async(std::launch::async, [&] { return FormatCatalog::load(*settings); });
+    EXPECT_EQ(FormatCatalog::load(*settings).formats.size(), 1u);
+    EXPECT_EQ(first.get().formats.size(), 1u) << "two at once";
+  }
+  overrideEndpoint("http://127.0.0.1:1/closed");
+  EXPECT_EQ(FormatCatalog::load(*settings).formats.at(0).name, "Stereolithography, \"STL\" – é");
+  EXPECT_EQ(FormatCatalog::viewerUrl(*settings), "https://v.example/tools/3d-viewer");
+  settings->setString(FormatCatalog::cacheKey, emptyCatalog);
+  EXPECT_EQ(FormatCatalog::load(*settings).formats.size(), 21u);
+  EXPECT_EQ(FormatCatalog::viewerUrl(*settings), FormatCatalog::defaultViewerUrl());
+  settings->setString(FormatCatalog::cacheKey, R"({"viewerUrl": "", "formats": [)" + stl + "]}");
+  EXPECT_EQ(FormatCatalog::viewerUrl(*settings), FormatCatalog::defaultViewerUrl());
 }

@@ -2,9 +2,8 @@
 
 #include <atomic>
 
-#include "MemoryDefaultsStore.h"
 #include "Associations.h"
-#include "DefaultsStore.h"
+#include "DesktopServices.h"
 #include "HooksFile.h"
 #include "StubHttpServer.h"
 #include "UpdateCheck.h"
@@ -57,7 +56,9 @@ TEST(UpdateCheck, ChecksOnceADayForWhatTheViewerOpensAndThisBuildCannot) {
       return StubHttpServer::Reply{test.status, catalog, "", false};
     });
     writeHooksFile("{\"VEXMOOR_FORMATS_URL\": \"" + site.url("/api/viewer-formats") + "\"}");
-    MemoryDefaultsStore defaults;
+    auto settings = DesktopServices::settings();
+    auto& defaults = *settings;
+    defaults.removeAll();
     defaults.setString(Config::associatedExtensionsKey, test.associated);
     if (test.lastCheck) defaults.setString(UpdateCheck::lastCheckKey, *test.lastCheck);
 

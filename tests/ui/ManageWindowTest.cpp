@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "MemoryDefaultsStore.h"
 #include "DesktopRegistration.h"
 #include "DesktopServices.h"
 #include "ManageWindow.h"
@@ -64,6 +63,7 @@ class ManageWindowTest : public testing::Test {
         {"CFBundleTypeName": "VRML", "CFBundleTypeExtensions": ["wrl", "vrml", "wrz"]}]})");
   }
 
+  void SetUp() override { defaults.removeAll(); }
   std::unique_ptr<ManageWindow> window(bool setupMode) {
     auto made = std::make_unique<ManageWindow>(
         setupMode, ManageWindow::Services{services, alerts, [this](const std::string& url) { opened = url; },
@@ -83,7 +83,8 @@ class ManageWindowTest : public testing::Test {
 
   static fs::path declaration() { return fs::temp_directory_path() / "document-types.json"; }
   std::unique_ptr<HandlerRegistry> registry = DesktopServices::handlerRegistry();
-  MemoryDefaultsStore defaults;
+  std::unique_ptr<DefaultsStore> settings = DesktopServices::settings();
+  DefaultsStore& defaults = *settings;
   Associations::Services services{*registry, defaults, declaration().string(), "com.vexmoor.3DViewer"};
   FakeAlerts alerts;
   std::string opened;
