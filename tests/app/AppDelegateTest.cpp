@@ -13,7 +13,6 @@
 #include "Associations.h"
 #include "DesktopServices.h"
 #include "Catalog.h"
-#include "CompanionBundler.h"
 #include "HooksFile.h"
 #include "Http.h"
 
@@ -159,21 +158,4 @@ TEST_F(Delegate, TheBrowserHookTakesOnlyExactlyOne) {
     makeDelegate()->serve(model.string());
     EXPECT_EQ(events.at(1) == "browser", opened) << value;
   }
-}
-
-TEST_F(Delegate, TerminationStopsServersAndDeletesOnlyBundles) {
-  auto scene = folder / "scene.max";
-  std::ofstream(scene) << "wood.png";
-  std::ofstream(folder / "wood.png") << std::string("\x89PNG\r\n\x1a\n", 8);
-  auto delegate = makeDelegate();
-  delegate->serve(scene.string());
-  delegate->serve(model.string());
-  auto lines = handOffLines();
-  EXPECT_EQ(TestSupport::httpRequest(lines[0]).body.substr(0, 2), "PK");
-  auto root = *CompanionBundler::bundleRoot();
-  EXPECT_EQ(std::distance(fs::directory_iterator(root), {}), 1);
-  delegate->willTerminate();
-  EXPECT_EQ(std::distance(fs::directory_iterator(root), {}), 0);
-  EXPECT_TRUE(fs::exists(scene) && fs::exists(model) && fs::exists(folder / "wood.png"));
-  EXPECT_FALSE(TestSupport::httpRequest(lines[2], "GET", 2s).ok) << "servers are stopped";
 }

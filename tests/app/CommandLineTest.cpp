@@ -22,6 +22,7 @@ TEST(CommandLine, TheFirstArgumentSelectsTheMode) {
   EXPECT_TRUE(serve.kind == Mode::Kind::serve && serve.path == "~/a b.stl");
 }
 
+// A display that cannot be reached counts as none.
 TEST(CommandLine, WithoutADisplayEverythingIsSaidOnTheTerminal) {
   struct Case {
     std::vector<std::string> arguments;
@@ -36,10 +37,12 @@ TEST(CommandLine, WithoutADisplayEverythingIsSaidOnTheTerminal) {
       {{"--Status"}, 1, "", "vexmoor-3dviewer: error: The file could not be found\n--Status\n"},
   };
   TempHome home;
+  auto environment = home.environment();
+  environment.push_back("DISPLAY=127.0.0.1:91");
   for (const auto& c : cases) {
     std::vector<std::string> argv{executablePath()};
     argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-    auto result = runProgram(argv, home.environment());
+    auto result = runProgram(argv, environment);
     EXPECT_EQ(result.exitStatus, c.status) << argv.back();
     EXPECT_EQ(result.out.substr(0, c.out.size()), c.out) << argv.back();
     EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;

@@ -178,11 +178,3 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
     EXPECT_TRUE(!fs::exists(pages) || fs::is_empty(pages)) << "redirect pages go with the process";
   }
 }
-
-TEST_F(ServeBinary, TreatsADisplayThatCannotBeReachedAsNone) {
-  auto environment = home.environment();
-  environment.push_back("DISPLAY=127.0.0.1:91");
-  auto result = runProgram({executablePath(), (models / "missing.stl").string()}, environment);
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_NE(result.err.find("error: The file could not be found"), std::string::npos) << result.err;
-}
