@@ -119,8 +119,8 @@ std::vector<std::pair<std::string, std::string>> scanInputs() {
 }
 
 void benchScan(const fs::path& work) {
-  std::printf("%-18s %10s %10s %10s %10s %12s %12s\n", "input (64 MiB)", "ours s", "pcre2-jit s",
-              "read s", "memchr s", "pcre2/ours", "ours/read");
+  std::printf("%-18s %10s %10s %10s %10s %12s %12s\n", "input (64 MiB)", "ours s", "pcre2-jit s", "read s", "memchr s",
+              "pcre2/ours", "ours/read");
   for (const auto& [name, bytes] : scanInputs()) {
     fs::path file = work / "scan-input";
     std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -128,8 +128,8 @@ void benchScan(const fs::path& work) {
     double memchr = secondsOf([&] { memchrPass(file); }, 5);
     double ours = secondsOf([&] { CompanionBundler::referencedImageNames(file); }, 5);
     double pcre2 = std::getenv("VEXMOOR_SKIP_PCRE2") ? 1.0 : secondsOf([&] { pcre2Matches(file); }, 1);
-    std::printf("%-18s %10.4f %10.3f %10.4f %10.4f %12.0f %12.1f\n", name.c_str(), ours, pcre2, read,
-                memchr, pcre2 / ours, ours / read);
+    std::printf("%-18s %10.4f %10.3f %10.4f %10.4f %12.0f %12.1f\n", name.c_str(), ours, pcre2, read, memchr,
+                pcre2 / ours, ours / read);
   }
 }
 
@@ -156,23 +156,28 @@ void benchBundle(const fs::path& work) {
     if (std::system(command.c_str()) != 0) std::cerr << "failed: " << command << '\n';
   };
   std::string quoted = "'" + source.string() + "'";
-  double cp = secondsOf([&] {
-    fs::remove_all(work / "cp-copy");
-    run("cp -r " + quoted + " '" + (work / "cp-copy").string() + "'");
-  }, 5);
-  double ours = secondsOf([&] {
-    std::vector<CompanionBundler::Companion> opened;
-    for (const auto& path : companions) opened.push_back(*CompanionBundler::openCompanion(path, source));
-    auto archive = CompanionBundler::writeBundle(source / "scene.max", opened);
-    if (archive) CompanionBundler::cleanup(*archive, source / "scene.max");
-  }, 5);
-  double zip = secondsOf([&] {
-    fs::remove_all(work / "zip-copy");
-    run("cp -r " + quoted + " '" + (work / "zip-copy").string() + "' && cd '" +
-        (work / "zip-copy").string() + "' && zip -0 -q -r ../copy.zip . && rm ../copy.zip");
-  }, 3);
-  std::printf("bundle of 500 MiB + 48 images (64 MiB): ours %.3f s, cp %.3f s, copy+zip -0 -r %.3f s\n",
-              ours, cp, zip);
+  double cp = secondsOf(
+      [&] {
+        fs::remove_all(work / "cp-copy");
+        run("cp -r " + quoted + " '" + (work / "cp-copy").string() + "'");
+      },
+      5);
+  double ours = secondsOf(
+      [&] {
+        std::vector<CompanionBundler::Companion> opened;
+        for (const auto& path : companions) opened.push_back(*CompanionBundler::openCompanion(path, source));
+        auto archive = CompanionBundler::writeBundle(source / "scene.max", opened);
+        if (archive) CompanionBundler::cleanup(*archive, source / "scene.max");
+      },
+      5);
+  double zip = secondsOf(
+      [&] {
+        fs::remove_all(work / "zip-copy");
+        run("cp -r " + quoted + " '" + (work / "zip-copy").string() + "' && cd '" + (work / "zip-copy").string() +
+            "' && zip -0 -q -r ../copy.zip . && rm ../copy.zip");
+      },
+      3);
+  std::printf("bundle of 500 MiB + 48 images (64 MiB): ours %.3f s, cp %.3f s, copy+zip -0 -r %.3f s\n", ours, cp, zip);
   std::printf("ratio ours/cp %.2f, ours/(copy+zip) %.2f\n", ours / cp, ours / zip);
   fs::remove_all(work / "cp-copy");
   fs::remove_all(work / "zip-copy");

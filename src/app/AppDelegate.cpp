@@ -40,8 +40,7 @@ void appendOrCreate(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-AppDelegate::AppDelegate(Mode mode, AppServices services)
-    : mode_(std::move(mode)), services_(std::move(services)) {}
+AppDelegate::AppDelegate(Mode mode, AppServices services) : mode_(std::move(mode)), services_(std::move(services)) {}
 
 AppDelegate::~AppDelegate() { willTerminate(); }
 
@@ -96,8 +95,8 @@ void AppDelegate::serve(const std::string& documentPath) {
   }
   LoopbackServer& started = *server;
   sessions_.push_back({std::move(server), servedPath, documentPath});
-  started.setPageHtml(BridgePage::build(FormatCatalog::viewerUrl(services_.defaults),
-                                        started.fileUrl(), started.fileName()));
+  started.setPageHtml(
+      BridgePage::build(FormatCatalog::viewerUrl(services_.defaults), started.fileUrl(), started.fileName()));
   writeHandOffFile(started);
   openBrowser(started);
   if (!exitTimerStarted_) {

@@ -14,19 +14,20 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::array<const char*, 5> switches{"--register", "--unregister", "--register-unowned",
-                                               "--unregister-all", "--status"};
+constexpr std::array<const char*, 5> switches{"--register", "--unregister", "--register-unowned", "--unregister-all",
+                                              "--status"};
 
 std::string statusReport(Associations::Services& services, const std::string& executablePath) {
   json types = json::array();
   auto declared = Associations::declaredTypes(services);
   for (const auto& type : declared) {
     for (const auto& extension : type.extensions) {
-      types.push_back({{"extension", extension},
-                       {"name", type.name},
-                       {"declaredType", Associations::declaredContentType(declared, extension).value_or("")},
-                       {"resolvedType", services.registry.contentTypeFor(Associations::lowercased(extension)).value_or("")},
-                       {"handler", Associations::currentHandler(services, extension).value_or("")}});
+      types.push_back(
+          {{"extension", extension},
+           {"name", type.name},
+           {"declaredType", Associations::declaredContentType(declared, extension).value_or("")},
+           {"resolvedType", services.registry.contentTypeFor(Associations::lowercased(extension)).value_or("")},
+           {"handler", Associations::currentHandler(services, extension).value_or("")}});
     }
   }
   json report{{"bundleId", BuildInfo::applicationId},
@@ -40,8 +41,7 @@ std::string statusReport(Associations::Services& services, const std::string& ex
 }  // namespace
 
 bool isSwitch(const std::vector<std::string>& arguments) {
-  return !arguments.empty() &&
-         std::find(switches.begin(), switches.end(), arguments.front()) != switches.end();
+  return !arguments.empty() && std::find(switches.begin(), switches.end(), arguments.front()) != switches.end();
 }
 
 bool lacksOperand(const std::vector<std::string>& arguments) {
@@ -57,8 +57,8 @@ std::vector<std::string> splitExtensions(const std::string& text) {
   return extensions;
 }
 
-int run(const std::vector<std::string>& arguments, Associations::Services& services,
-        const std::string& executablePath, std::ostream& out) {
+int run(const std::vector<std::string>& arguments, Associations::Services& services, const std::string& executablePath,
+        std::ostream& out) {
   if (lacksOperand(arguments)) return 2;
   const std::string& name = arguments.front();
   if (name == "--register") {

@@ -19,7 +19,7 @@ bool lacksOperand(const std::vector<std::string>& arguments);
 std::vector<std::string> splitExtensions(const std::string& text);
 
 // Runs the switch the first argument names and returns the exit status.
-int run(const std::vector<std::string>& arguments, Associations::Services& services,
-        const std::string& executablePath, std::ostream& out);
+int run(const std::vector<std::string>& arguments, Associations::Services& services, const std::string& executablePath,
+        std::ostream& out);
 
 }  // namespace AssociationSwitches

@@ -44,8 +44,7 @@ Mode modeFor(const std::vector<std::string>& arguments) {
   return {Mode::Kind::serve, first, false};
 }
 
-int runTerminalOnly(const std::vector<std::string>& arguments, bool graphical,
-                    std::ostream& out, std::ostream& err) {
+int runTerminalOnly(const std::vector<std::string>& arguments, bool graphical, std::ostream& out, std::ostream& err) {
   std::string first = arguments.empty() ? "" : arguments.front();
   if (first == "--version") {
     out << BuildInfo::version << '\n';

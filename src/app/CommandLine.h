@@ -21,7 +21,6 @@ Mode modeFor(const std::vector<std::string>& arguments);
 
 // Handles what is answered on the terminal alone (--help, --version, and the window asked
 // for without a display). Returns the exit status, or -1 when the application should start.
-int runTerminalOnly(const std::vector<std::string>& arguments, bool graphical,
-                    std::ostream& out, std::ostream& err);
+int runTerminalOnly(const std::vector<std::string>& arguments, bool graphical, std::ostream& out, std::ostream& err);
 
 }  // namespace CommandLine

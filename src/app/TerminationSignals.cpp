@@ -21,8 +21,7 @@ void onTerminationSignal(int) {
 
 }  // namespace
 
-TerminationSignals::TerminationSignals(std::function<void()> onSignal)
-    : onSignal_(std::move(onSignal)) {
+TerminationSignals::TerminationSignals(std::function<void()> onSignal) : onSignal_(std::move(onSignal)) {
   if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
   notifier_ = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
   QObject::connect(notifier_, &QSocketNotifier::activated, this, [this] {

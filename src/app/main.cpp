@@ -26,8 +26,8 @@ std::atomic<bool> updateCheckRunning{false};
 
 // Runs apart from the main thread, and never holds up serving or the end of the process.
 void startUpdateCheck() {
-  auto declared = Associations::declaredExtensions(
-      Associations::readDeclaration(DesktopRegistration::declarationPath()));
+  auto declared =
+      Associations::declaredExtensions(Associations::readDeclaration(DesktopRegistration::declarationPath()));
   updateCheckRunning = true;
   try {
     std::thread([declared] {
@@ -57,7 +57,8 @@ int runApplication(int argc, char** argv, const std::vector<std::string>& argume
   AppDelegate* delegateForBrowser = nullptr;
   auto browser = DesktopServices::browser([&](const std::string& pageUrl) {
     QMetaObject::invokeMethod(
-        application.get(), [&delegateForBrowser, pageUrl] {
+        application.get(),
+        [&delegateForBrowser, pageUrl] {
           if (delegateForBrowser) delegateForBrowser->reportBrowserFailure(pageUrl);
         },
         Qt::QueuedConnection);
@@ -93,8 +94,7 @@ int runAssociationSwitch(const std::vector<std::string>& arguments) {
   auto defaults = DesktopServices::settings();
   Associations::Services services{*registry, *defaults, DesktopRegistration::declarationPath(),
                                   BuildInfo::applicationId};
-  return AssociationSwitches::run(arguments, services, DesktopRegistration::executablePath(),
-                                  std::cout);
+  return AssociationSwitches::run(arguments, services, DesktopRegistration::executablePath(), std::cout);
 }
 
 }  // namespace

@@ -26,8 +26,7 @@ std::vector<DeclaredType> readDeclaration(const std::string& path);
 // Every declared extension in order, duplicates kept.
 std::vector<std::string> declaredExtensions(const std::vector<DeclaredType>& types);
 // The first content type declared for the extension.
-std::optional<std::string> declaredContentType(const std::vector<DeclaredType>& types,
-                                               const std::string& extension);
+std::optional<std::string> declaredContentType(const std::vector<DeclaredType>& types, const std::string& extension);
 
 // What the operations below work with. `declarationPath` is read again on every use.
 struct Services {

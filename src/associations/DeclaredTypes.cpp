@@ -25,9 +25,7 @@ std::optional<std::vector<std::string>> stringArray(const json& entry, const cha
 
 }  // namespace
 
-std::string lowercased(const std::string& text) {
-  return QString::fromStdString(text).toLower().toStdString();
-}
+std::string lowercased(const std::string& text) { return QString::fromStdString(text).toLower().toStdString(); }
 
 std::vector<std::string> splitList(const std::string& text) {
   std::vector<std::string> pieces;
@@ -72,8 +70,7 @@ std::vector<std::string> declaredExtensions(const std::vector<DeclaredType>& typ
   return extensions;
 }
 
-std::optional<std::string> declaredContentType(const std::vector<DeclaredType>& types,
-                                               const std::string& extension) {
+std::optional<std::string> declaredContentType(const std::vector<DeclaredType>& types, const std::string& extension) {
   std::string wanted = lowercased(extension);
   for (const auto& type : types) {
     for (const auto& declared : type.extensions) {
@@ -92,8 +89,6 @@ std::vector<DeclaredType> readDeclaration(const std::string& path) {
   return parseDeclaration(text.str());
 }
 
-std::vector<DeclaredType> declaredTypes(const Services& services) {
-  return readDeclaration(services.declarationPath);
-}
+std::vector<DeclaredType> declaredTypes(const Services& services) { return readDeclaration(services.declarationPath); }
 
 }  // namespace Associations

@@ -1,8 +1,8 @@
 #include "ArchiveOutput.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,13 +30,11 @@ class ArchiveOutput {
   zip_int64_t handle(void* data, zip_uint64_t length, zip_source_cmd_t command) {
     switch (command) {
       case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(
-            ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
-            ZIP_SOURCE_STAT,
-            ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_BEGIN_WRITE,
-            ZIP_SOURCE_WRITE, ZIP_SOURCE_COMMIT_WRITE, ZIP_SOURCE_ROLLBACK_WRITE,
-            ZIP_SOURCE_SEEK_WRITE, ZIP_SOURCE_TELL_WRITE, ZIP_SOURCE_REMOVE, ZIP_SOURCE_SUPPORTS,
-            -1);
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_SEEK,
+                                              ZIP_SOURCE_TELL, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
+                                              ZIP_SOURCE_BEGIN_WRITE, ZIP_SOURCE_WRITE, ZIP_SOURCE_COMMIT_WRITE,
+                                              ZIP_SOURCE_ROLLBACK_WRITE, ZIP_SOURCE_SEEK_WRITE, ZIP_SOURCE_TELL_WRITE,
+                                              ZIP_SOURCE_REMOVE, ZIP_SOURCE_SUPPORTS, -1);
       case ZIP_SOURCE_STAT:  // there is no archive yet: libzip starts a new one
         return fail(ZIP_ER_READ, ENOENT);
       case ZIP_SOURCE_OPEN:  // libzip asks for reading support but never reads a new archive
@@ -83,8 +81,8 @@ class ArchiveOutput {
   bool flush() {
     size_t done = 0;
     while (done < buffer_.size()) {
-      ssize_t n = ::pwrite(file_.get(), buffer_.data() + done, buffer_.size() - done,
-                           static_cast<off_t>(flushedTo_ + done));
+      ssize_t n =
+          ::pwrite(file_.get(), buffer_.data() + done, buffer_.size() - done, static_cast<off_t>(flushedTo_ + done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       done += static_cast<size_t>(n);

@@ -60,8 +60,7 @@ FILE* duplicateAsStream(const UniqueFd& file) {
   return stream;
 }
 
-bool writeArchive(const fs::path& archivePath, const std::string& modelPath,
-                  const std::vector<Companion>& companions) {
+bool writeArchive(const fs::path& archivePath, const std::string& modelPath, const std::vector<Companion>& companions) {
   zip_error_t error;
   zip_error_init(&error);
   zip_source_t* output = createArchiveOutput(archivePath, &error);
@@ -90,8 +89,7 @@ bool writeArchive(const fs::path& archivePath, const std::string& modelPath,
 
 std::optional<fs::path> bundleRoot() { return PrivateDirectory::subfolder("Vexmoor3DViewer"); }
 
-std::optional<std::string> writeBundle(const std::string& modelPath,
-                                       const std::vector<Companion>& companions) {
+std::optional<std::string> writeBundle(const std::string& modelPath, const std::vector<Companion>& companions) {
   auto root = bundleRoot();
   std::string id = newBundleId();
   if (!root || id.empty()) return std::nullopt;

@@ -41,13 +41,11 @@ std::optional<Companion> openCompanion(const std::string& path, const std::strin
 // Packs the model and its companions into bundleRoot/<id>/<model stem>.zip, entries
 // stored, each companion as exactly the bytes it had when opened. The archive appears
 // only once complete.
-std::optional<std::string> writeBundle(const std::string& modelPath,
-                                       const std::vector<Companion>& companions);
+std::optional<std::string> writeBundle(const std::string& modelPath, const std::vector<Companion>& companions);
 
 // The first acceptable file for a referenced name under `root`, searching the root itself
 // (when allowed) and its usual texture folders.
-std::optional<std::string> findIn(const std::string& root, const std::string& name,
-                                  bool allowRoot);
+std::optional<std::string> findIn(const std::string& root, const std::string& name, bool allowRoot);
 
 // Removes bundle folders older than `maxAge` (a day): left behind by a run that ended abnormally.
 void sweepStaleBundles(std::chrono::seconds maxAge = std::chrono::hours(24));

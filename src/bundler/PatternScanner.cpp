@@ -16,8 +16,7 @@ constexpr unsigned lineFeed = '\n';
 bool isPrintable(unsigned value) { return value >= 0x20 && value <= 0x7E; }
 
 bool isExcluded(unsigned value) {
-  return value == '"' || value == '<' || value == '>' || value == '|' || value == '*' ||
-         value == '?';
+  return value == '"' || value == '<' || value == '>' || value == '|' || value == '*' || value == '?';
 }
 
 // A quick test on the three bytes after a dot that rules out most dots that no extension
@@ -27,13 +26,13 @@ bool mayStartExtension(const char* at, const char* end) {
   std::uint32_t word;
   std::memcpy(&word, at, 4);
   std::uint32_t three = (word | 0x202020u) & 0xFFFFFFu;  // letters lower-cased
-  auto key = [](const char (&text)[4]) {
+  auto key = [](const char(&text)[4]) {
     return static_cast<std::uint32_t>(text[0]) | static_cast<std::uint32_t>(text[1]) << 8 |
            static_cast<std::uint32_t>(text[2]) << 16;
   };
-  return three == key("png") || three == key("jpg") || three == key("jpe") ||
-         three == key("bmp") || three == key("gif") || three == key("web") ||
-         three == key("tga") || three == key("dds") || three == key("tif");
+  return three == key("png") || three == key("jpg") || three == key("jpe") || three == key("bmp") ||
+         three == key("gif") || three == key("web") || three == key("tga") || three == key("dds") ||
+         three == key("tif");
 }
 
 // Offset of the first 16-bit unit in `begin[0, length)` that is a dot, or `length`.
@@ -62,9 +61,7 @@ size_t firstUtf16Dot(const char* begin, size_t length) {
 size_t firstAsciiCandidate(const char* begin, size_t length) {
   size_t offset = 0;
   for (; offset + 16 + 3 <= length; offset += 16) {
-    auto bytesAt = [&](size_t at) {
-      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + at));
-    };
+    auto bytesAt = [&](size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + at)); };
     __m128i dots = _mm_cmpeq_epi8(bytesAt(offset), _mm_set1_epi8('.'));
     __m128i third = _mm_or_si128(bytesAt(offset + 3), _mm_set1_epi8(0x20));
     __m128i thirdLetter = _mm_setzero_si128();
@@ -131,17 +128,24 @@ template <size_t UnitBytes>
 size_t PatternScanner<UnitBytes>::extensionLength(size_t position) const {
   char a = lowerAt(position), b = lowerAt(position + 1), c = lowerAt(position + 2);
   switch (a) {
-    case 'p': return b == 'n' && c == 'g' ? 3 : 0;
+    case 'p':
+      return b == 'n' && c == 'g' ? 3 : 0;
     case 'j':
       if (b != 'p') return 0;
       if (c == 'g') return 3;
       return c == 'e' && lowerAt(position + 3) == 'g' ? 4 : 0;
-    case 'b': return b == 'm' && c == 'p' ? 3 : 0;
-    case 'g': return b == 'i' && c == 'f' ? 3 : 0;
-    case 'w': return b == 'e' && c == 'b' && lowerAt(position + 3) == 'p' ? 4 : 0;
-    case 't': return (b == 'g' && c == 'a') || (b == 'i' && c == 'f') ? 3 : 0;
-    case 'd': return b == 'd' && c == 's' ? 3 : 0;
-    default: return 0;
+    case 'b':
+      return b == 'm' && c == 'p' ? 3 : 0;
+    case 'g':
+      return b == 'i' && c == 'f' ? 3 : 0;
+    case 'w':
+      return b == 'e' && c == 'b' && lowerAt(position + 3) == 'p' ? 4 : 0;
+    case 't':
+      return (b == 'g' && c == 'a') || (b == 'i' && c == 'f') ? 3 : 0;
+    case 'd':
+      return b == 'd' && c == 's' ? 3 : 0;
+    default:
+      return 0;
   }
 }
 
@@ -194,8 +198,7 @@ bool PatternScanner<UnitBytes>::scanUpTo(size_t limit, const OnMatch& onMatch) {
 }
 
 template <size_t UnitBytes>
-bool PatternScanner<UnitBytes>::scan(std::string_view window, size_t windowStart, bool last,
-                                     const OnMatch& onMatch) {
+bool PatternScanner<UnitBytes>::scan(std::string_view window, size_t windowStart, bool last, const OnMatch& onMatch) {
   base_ = windowStart / UnitBytes;
   bytes_ = window;
   end_ = base_ + window.size() / UnitBytes;

@@ -33,12 +33,12 @@ class PatternScanner {
   std::string_view textOf(size_t start, size_t end);
   bool scanUpTo(size_t limit, const OnMatch& onMatch);
 
-  std::string_view bytes_;   // the file's bytes from unit base_ on
-  std::string matchText_;    // a 16-bit match as text
+  std::string_view bytes_;  // the file's bytes from unit base_ on
+  std::string matchText_;   // a 16-bit match as text
   size_t base_ = 0;
-  size_t end_ = 0;           // units received so far
-  size_t matchFrom_ = 0;     // a match may start here or later
-  size_t searchFrom_ = 0;    // next unit to look for a dot
+  size_t end_ = 0;         // units received so far
+  size_t matchFrom_ = 0;   // a match may start here or later
+  size_t searchFrom_ = 0;  // next unit to look for a dot
 };
 
 extern template class PatternScanner<1>;

@@ -25,9 +25,8 @@ const std::set<std::string>& bundleExtensions() {
 }
 
 const std::array<const char*, 4> substituteExtensions{"png", "jpg", "jpeg", "bmp"};
-const std::array<const char*, 9> searchSubfolders{"",    "textures", "texture",   "maps",
-                                                  "map", "tex",      "images",    "materials",
-                                                  "sourceimages"};
+const std::array<const char*, 9> searchSubfolders{"",    "textures", "texture",   "maps",        "map",
+                                                  "tex", "images",   "materials", "sourceimages"};
 
 std::string lowerExtension(const std::string& name) {
   auto dot = name.rfind('.');
@@ -62,8 +61,8 @@ bool isInsideBundleRoot(const fs::path& path) {
   fs::path normal = path.lexically_normal();
   fs::path folder = normal.parent_path();
   struct stat info {};
-  return folder.parent_path() == *root && normal.filename() != ".." &&
-         ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return folder.parent_path() == *root && normal.filename() != ".." && ::lstat(folder.c_str(), &info) == 0 &&
+         S_ISDIR(info.st_mode);
 }
 
 }  // namespace
@@ -73,8 +72,7 @@ const std::set<std::string>& imageExtensions() {
   return extensions;
 }
 
-std::optional<std::string> findIn(const std::string& root, const std::string& name,
-                                  bool allowRoot) {
+std::optional<std::string> findIn(const std::string& root, const std::string& name, bool allowRoot) {
   auto candidates = candidatesFor(name);
   for (const char* subfolder : searchSubfolders) {
     if (!*subfolder && !allowRoot) continue;
@@ -100,9 +98,8 @@ bool hasImageSignature(int fd) {
   auto startsWith = [&](std::initializer_list<unsigned char> signature, size_t offset = 0) {
     return std::equal(signature.begin(), signature.end(), bytes + offset);
   };
-  return startsWith({0x89, 'P', 'N', 'G'}) || startsWith({0xFF, 0xD8, 0xFF}) ||
-         startsWith({'G', 'I', 'F'}) || startsWith({'B', 'M'}) ||
-         (n >= 12 && startsWith({'R', 'I', 'F', 'F'}) && startsWith({'W', 'E', 'B', 'P'}, 8));
+  return startsWith({0x89, 'P', 'N', 'G'}) || startsWith({0xFF, 0xD8, 0xFF}) || startsWith({'G', 'I', 'F'}) ||
+         startsWith({'B', 'M'}) || (n >= 12 && startsWith({'R', 'I', 'F', 'F'}) && startsWith({'W', 'E', 'B', 'P'}, 8));
 }
 
 bool isInside(const fs::path& path, const fs::path& folder) {
@@ -119,8 +116,8 @@ std::optional<Companion> openCompanion(const std::string& path, const std::strin
   if (error || !isInside(resolved, root)) return std::nullopt;
   UniqueFd file(::open(resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
   struct stat info {};
-  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      info.st_size < 1 || !hasImageSignature(file.get())) {
+  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 1 ||
+      !hasImageSignature(file.get())) {
     return std::nullopt;
   }
   return Companion{path, std::move(file), static_cast<std::uint64_t>(info.st_size)};

@@ -23,8 +23,7 @@ std::string stringMember(const json& object, const char* key) {
 
 CatalogFormat formatFrom(const json& object) {
   if (!object.is_object()) throw std::invalid_argument("format");
-  CatalogFormat format{stringMember(object, "id"), stringMember(object, "name"),
-                       stringMember(object, "category"), {}};
+  CatalogFormat format{stringMember(object, "id"), stringMember(object, "name"), stringMember(object, "category"), {}};
   for (const auto& extension : member(object, "extensions", json::value_t::array)) {
     if (!extension.is_string()) throw std::invalid_argument("extension");
     format.extensions.push_back(extension.get<std::string>());

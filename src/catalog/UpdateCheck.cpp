@@ -36,9 +36,9 @@ bool checkedRecently(const DefaultsStore& defaults, std::chrono::system_clock::t
 
 }  // namespace
 
-std::optional<std::vector<std::string>> findFormatsNeedingUpdate(
-    DefaultsStore& defaults, const std::vector<std::string>& declaredExtensions,
-    std::chrono::system_clock::time_point now) {
+std::optional<std::vector<std::string>> findFormatsNeedingUpdate(DefaultsStore& defaults,
+                                                                 const std::vector<std::string>& declaredExtensions,
+                                                                 std::chrono::system_clock::time_point now) {
   if (Config::getList(defaults, Config::associatedExtensionsKey).empty()) return std::nullopt;
   if (checkedRecently(defaults, now)) return std::nullopt;
   auto catalog = FormatCatalog::tryFetch(defaults);

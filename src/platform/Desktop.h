@@ -11,8 +11,7 @@ class Alerts {
  public:
   virtual ~Alerts() = default;
   // Shows a modal alert with one button and returns once the user dismissed it.
-  virtual void show(AlertStyle style, const std::string& message,
-                    const std::string& informative) = 0;
+  virtual void show(AlertStyle style, const std::string& message, const std::string& informative) = 0;
 };
 
 class Browser {

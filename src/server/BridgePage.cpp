@@ -18,8 +18,7 @@ using Text::replaceAll;
 
 // Linux file names are bytes; invalid UTF-8 sequences become U+FFFD for display.
 std::string validUtf8(std::string_view text) {
-  return json::parse(json(std::string(text)).dump(-1, ' ', false, json::error_handler_t::replace))
-      .get<std::string>();
+  return json::parse(json(std::string(text)).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
 }
 
 // Compact JSON that is safe inside a script element: neither "</" nor "<!--" can occur,
@@ -64,8 +63,7 @@ std::string htmlEscape(std::string_view text) {
   return replaceAll(std::move(result), "'", "&#39;");
 }
 
-std::string build(std::string_view viewerBaseUrl, std::string_view fileUrl,
-                  std::string_view fileName) {
+std::string build(std::string_view viewerBaseUrl, std::string_view fileUrl, std::string_view fileName) {
   const std::string base(viewerBaseUrl);
   const std::string shownName = validUtf8(fileName);
   const std::string iframeUrl = base + "?bridge=1";

@@ -6,8 +6,7 @@
 // The page the browser opens first: it embeds the viewer and hands it the served file.
 namespace BridgePage {
 
-std::string build(std::string_view viewerBaseUrl, std::string_view fileUrl,
-                  std::string_view fileName);
+std::string build(std::string_view viewerBaseUrl, std::string_view fileUrl, std::string_view fileName);
 
 // Scheme, host and any explicitly stated port of an address; the address itself when it
 // has no scheme or host or does not parse.

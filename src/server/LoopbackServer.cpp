@@ -20,8 +20,7 @@ constexpr auto workerIdleLimit = 30s;
 constexpr auto transientFailurePause = 50ms;
 
 [[noreturn]] void fail(const char* call, int error) {
-  throw LoopbackServer::ServerError::socketFailed(std::string(call) + "(): " +
-                                                  std::strerror(error));
+  throw LoopbackServer::ServerError::socketFailed(std::string(call) + "(): " + std::strerror(error));
 }
 
 // Failures that come from load, not from the socket: they pass, so the loop goes on.
@@ -48,14 +47,11 @@ std::string lastPathComponent(const std::string& path) {
                      end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
-void acceptConnections(int listenFd, std::shared_ptr<ServerCore> core,
-                       std::shared_ptr<WorkerPool> pool) {
+void acceptConnections(int listenFd, std::shared_ptr<ServerCore> core, std::shared_ptr<WorkerPool> pool) {
   while (!core->isStopped()) {
     int connection = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (connection >= 0) {
-      pool->submit([core, fd = std::make_shared<UniqueFd>(connection)]() mutable {
-        core->handle(std::move(*fd));
-      });
+      pool->submit([core, fd = std::make_shared<UniqueFd>(connection)]() mutable { core->handle(std::move(*fd)); });
     } else if (errno == EINTR) {
       continue;
     } else if (isTransientAcceptFailure(errno)) {

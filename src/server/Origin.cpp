@@ -18,8 +18,8 @@ bool isSchemeChar(char c, bool first) {
 // Characters no address may hold unescaped.
 bool hasForbiddenChar(std::string_view url) {
   for (unsigned char c : url) {
-    if (c <= 0x20 || c >= 0x7F || std::string_view("<>\"{}|\\^`").find(static_cast<char>(c)) !=
-                                       std::string_view::npos) {
+    if (c <= 0x20 || c >= 0x7F ||
+        std::string_view("<>\"{}|\\^`").find(static_cast<char>(c)) != std::string_view::npos) {
       return true;
     }
   }

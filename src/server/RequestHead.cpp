@@ -31,9 +31,7 @@ bool startsWithConstantTime(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
-size_t Reader::nextReadSize() const {
-  return std::min(readStep, maxHeadBytes - std::min(bytes_.size(), maxHeadBytes));
-}
+size_t Reader::nextReadSize() const { return std::min(readStep, maxHeadBytes - std::min(bytes_.size(), maxHeadBytes)); }
 
 Progress Reader::feed(std::string_view bytes) {
   if (headEnd_ != std::string::npos) return Progress::complete;
@@ -49,8 +47,7 @@ std::string Reader::requestLine() const {
   return bytes_.substr(0, bytes_.find("\r\n"));
 }
 
-Request classify(std::string_view requestLine, std::string_view tokenPrefix,
-                 std::string_view launchTarget) {
+Request classify(std::string_view requestLine, std::string_view tokenPrefix, std::string_view launchTarget) {
   auto fields = splitOnSpaces(requestLine);
   if (fields.size() < 3) return {Route::closeSilently, false};
   std::string_view method = fields[0];

@@ -38,7 +38,6 @@ struct Request {
 
 // Decides the answer for one request line. `tokenPrefix` is "/" + token + "/";
 // `launchTarget`, when not empty, is the path of the one-time launch address.
-Request classify(std::string_view requestLine, std::string_view tokenPrefix,
-                 std::string_view launchTarget = {});
+Request classify(std::string_view requestLine, std::string_view tokenPrefix, std::string_view launchTarget = {});
 
 }  // namespace RequestHead

@@ -4,8 +4,8 @@ namespace Responses {
 
 namespace {
 
-std::string head(std::string_view statusLine, std::string_view contentType,
-                 std::uint64_t contentLength, std::string_view location = {}) {
+std::string head(std::string_view statusLine, std::string_view contentType, std::uint64_t contentLength,
+                 std::string_view location = {}) {
   std::string text(statusLine);
   if (!contentType.empty()) {
     text += "Content-Type: ";
@@ -44,12 +44,8 @@ std::string page(std::string_view html, bool withBody) {
   return text;
 }
 
-std::string seeOther(std::string_view location) {
-  return head("HTTP/1.1 303 See Other\r\n", "", 0, location);
-}
+std::string seeOther(std::string_view location) { return head("HTTP/1.1 303 See Other\r\n", "", 0, location); }
 
-std::string fileHead(std::uint64_t size) {
-  return head("HTTP/1.1 200 OK\r\n", "application/octet-stream", size);
-}
+std::string fileHead(std::uint64_t size) { return head("HTTP/1.1 200 OK\r\n", "application/octet-stream", size); }
 
 }  // namespace Responses

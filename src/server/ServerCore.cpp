@@ -29,8 +29,7 @@ std::string readRequestLine(int connection) {
   RequestHead::Reader reader;
   std::array<char, RequestHead::readStep> buffer{};
   while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-        deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return {};
     SocketIo::setTimeout(connection, SO_RCVTIMEO, left);
     long n = SocketIo::receiveSome(connection, buffer.data(), reader.nextReadSize());
@@ -55,8 +54,7 @@ void finishAnswer(int connection) {
   std::array<char, 16384> buffer{};
   size_t drained = 0;
   while (drained < drainBytes) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-        deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
     SocketIo::setTimeout(connection, SO_RCVTIMEO, left);
     long n = SocketIo::receiveSome(connection, buffer.data(), buffer.size());
@@ -79,10 +77,7 @@ UniqueFd openRegularFile(const std::string& path, std::uint64_t& size) {
 }  // namespace
 
 ServerCore::ServerCore(std::string filePath, Clock clock)
-    : filePath_(std::move(filePath)),
-      clock_(std::move(clock)),
-      started_(clock_()),
-      lastActivity_(started_) {}
+    : filePath_(std::move(filePath)), clock_(std::move(clock)), started_(clock_()), lastActivity_(started_) {}
 
 void ServerCore::setSecrets(std::string token, std::string launchCode) {
   token_ = std::move(token);

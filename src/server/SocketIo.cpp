@@ -38,8 +38,7 @@ long receiveSome(int fd, char* buffer, std::size_t capacity) {
   }
 }
 
-bool sendFile(int socketFd, int fileFd, std::uint64_t size, std::size_t step,
-              const std::function<void()>& afterStep) {
+bool sendFile(int socketFd, int fileFd, std::uint64_t size, std::size_t step, const std::function<void()>& afterStep) {
   off_t offset = 0;
   while (static_cast<std::uint64_t>(offset) < size) {
     auto left = size - static_cast<std::uint64_t>(offset);

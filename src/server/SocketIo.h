@@ -22,7 +22,6 @@ long receiveSome(int fd, char* buffer, std::size_t capacity);
 // Sends exactly `size` bytes of `fileFd` from its start in steps of at most `step`
 // without copying them through user space, calling `afterStep` after each step.
 // False when the socket failed or the file ended early or could not be read.
-bool sendFile(int socketFd, int fileFd, std::uint64_t size, std::size_t step,
-              const std::function<void()>& afterStep);
+bool sendFile(int socketFd, int fileFd, std::uint64_t size, std::size_t step, const std::function<void()>& afterStep);
 
 }  // namespace SocketIo

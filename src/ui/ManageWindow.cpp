@@ -53,8 +53,7 @@ std::string withoutAppSuffix(std::string name) {
 
 }  // namespace
 
-ManageWindow::ManageWindow(bool setupMode, Services services)
-    : setupMode_(setupMode), services_(std::move(services)) {
+ManageWindow::ManageWindow(bool setupMode, Services services) : setupMode_(setupMode), services_(std::move(services)) {
   setWindowTitle("Vexmoor 3D Viewer");
   setModal(true);
 }
@@ -76,14 +75,13 @@ void ManageWindow::runModal() {
 std::string ManageWindow::ownerNote(const std::string& extension) {
   auto handler = Associations::currentHandler(services_.associations, extension);
   if (!handler || Associations::isOwnId(services_.associations, *handler)) return {};
-  std::string name = handler->empty()
-                         ? "another application"
-                         : withoutAppSuffix(services_.associations.registry.applicationName(*handler).value_or(*handler));
+  std::string name =
+      handler->empty() ? "another application"
+                       : withoutAppSuffix(services_.associations.registry.applicationName(*handler).value_or(*handler));
   return "   (currently opens in " + name + ")";
 }
 
-int ManageWindow::buildRows(QWidget* document, const std::vector<Associations::DeclaredType>& types,
-                            int rowWidth) {
+int ManageWindow::buildRows(QWidget* document, const std::vector<Associations::DeclaredType>& types, int rowWidth) {
   auto registered = Associations::registeredExtensions(services_.associations);
   int widest = 0;
   for (const auto& type : types) {
@@ -109,16 +107,18 @@ void ManageWindow::build() {
   const int top = menu_ ? menu_->sizeHint().height() : 0;
   if (menu_) menu_->setGeometry(0, 0, windowWidth, top);
 
-  auto* heading = label(this, setupMode_ ? "Choose which 3D files open in the Vexmoor viewer" : "3D file associations", 14, false);
+  auto* heading =
+      label(this, setupMode_ ? "Choose which 3D files open in the Vexmoor viewer" : "3D file associations", 14, false);
   QFont bold = heading->font();
   bold.setWeight(QFont::DemiBold);
   heading->setFont(bold);
   const int headingExtra = fittedHeight(heading, 480, 20) - 20;
   heading->setGeometry(20, top + 14, 480, 20 + headingExtra);
   QString domain = QUrl(QString::fromStdString(services_.viewerSite)).host();
-  auto* explanation = label(this, "Checked types open in your browser at " + domain +
-                                      ". Types another application already owns are left alone; you can still reach "
-                                      "the viewer through the Finder's Open With menu.",
+  auto* explanation = label(this,
+                            "Checked types open in your browser at " + domain +
+                                ". Types another application already owns are left alone; you can still reach "
+                                "the viewer through the Finder's Open With menu.",
                             11, true);
   const int explanationHeight = fittedHeight(explanation, 480, 34);
   const int extra = headingExtra + explanationHeight - 34;
@@ -132,16 +132,17 @@ void ManageWindow::build() {
   for (const auto& type : types) rowCount += static_cast<int>(type.extensions.size());
   // Rows as wide as the list shows, unless a long one needs more (then the list scrolls).
   list->ensurePolished();
-  const int shown = 480 - 2 * list->frameWidth() - list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list) - 2;
+  const int shown =
+      480 - 2 * list->frameWidth() - list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list) - 2;
   int widest = buildRows(document, types, shown - 16);
   document->resize(std::max(shown, widest + 16), rowHeight * std::max(typeCount, rowCount));
   list->setWidget(document);
   const int listBottom = top + 102 + extra + listHeight;
 
   if (!pending.empty()) {
-    auto* text = label(this, QString::fromStdString("The viewer now also opens: " + pending +
-                                                   ". Update this app to associate them."),
-                       11, true);
+    auto* text = label(
+        this, QString::fromStdString("The viewer now also opens: " + pending + ". Update this app to associate them."),
+        11, true);
     text->setGeometry(20, listBottom, 370, 32);
     auto* update = button(this, "Get Update", {396, listBottom + 2, 104, 24});
     connect(update, &QPushButton::clicked, this, [this] { openDownloadPage(); });

@@ -1,18 +1,16 @@
 // What only the delegate decides: the order of serving, alerts and the end of the process.
-#include "AppDelegate.h"
-
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 
+#include "AppDelegate.h"
 #include "Associations.h"
-#include "DesktopServices.h"
 #include "Catalog.h"
+#include "DesktopServices.h"
 #include "HooksFile.h"
 #include "Http.h"
 
@@ -33,8 +31,8 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
   void TearDown() override { TestSupport::removeHooksFile(); }
 
   void show(AlertStyle style, const std::string& message, const std::string& informative) override {
-    events.push_back(std::string(style == AlertStyle::critical ? "critical: " : "warning: ") + message +
-                     " | " + informative);
+    events.push_back(std::string(style == AlertStyle::critical ? "critical: " : "warning: ") + message + " | " +
+                     informative);
   }
   bool open(const std::string& pageUrl, const std::string&) override {
     events.push_back("browser");
@@ -45,7 +43,10 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
   void setAccessory() override { events.push_back("accessory"); }
 
   std::unique_ptr<AppDelegate> makeDelegate(Mode mode = {}) {
-    AppServices services{*this, *this, *this, defaults,
+    AppServices services{*this,
+                         *this,
+                         *this,
+                         defaults,
                          [now = now] { return ServerCore::TimePoint(std::chrono::seconds(now->load())); },
                          [this] { events.push_back("terminate"); },
                          [this] { events.push_back("timer"); },
@@ -83,8 +84,8 @@ TEST_F(Delegate, ServesWithThePageReadyBeforeTheBrowserAndEndsWhenEveryServerIsI
   delegate->didFinishLaunching();
   delegate->serve(model.string());
   EXPECT_NE(pageWhenOpened.find(FormatCatalog::defaultViewerUrl() + "?bridge=1"), std::string::npos);
-  EXPECT_EQ(events, (std::vector<std::string>{"accessory", "browser", "timer", "update check",
-                                              "accessory", "browser"}));
+  EXPECT_EQ(events,
+            (std::vector<std::string>{"accessory", "browser", "timer", "update check", "accessory", "browser"}));
   auto lines = handOffLines();
   ASSERT_EQ(lines.size(), 4u) << "each document appends its two addresses";
   ASSERT_TRUE(TestSupport::httpRequest(lines[0]).ok);  // only the first document is served
@@ -130,8 +131,8 @@ TEST_F(Delegate, TellsTheUserWhatWentWrong) {
     events.clear();
     auto failing = makeDelegate();
     failing->serve(path);
-    EXPECT_EQ(events, (std::vector<std::string>{"regular", "critical: The file could not be found | " + path,
-                                                "terminate"}));
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"regular", "critical: The file could not be found | " + path, "terminate"}));
     EXPECT_EQ(failing->exitStatus(), 1);
   }
   // In a child, this program started again: it uses up its descriptors for good.

@@ -72,40 +72,59 @@ const std::string other = "other-viewer.desktop";
 TEST(AssociationSwitches, ClaimAndReleaseAgainstAnotherApplication) {
   auto nothing = [](Registry&) {};
   const std::vector<Case> cases{
-      {"claim over another, in upper case", nothing, {{{"--register", "STL"}, "stl: claimed\n"}}, ours,
+      {"claim over another, in upper case",
+       nothing,
+       {{{"--register", "STL"}, "stl: claimed\n"}},
+       ours,
        {"AssociatedExtensions=stl\n", "PriorHandler.stl=other-viewer\n"}},
-      {"a second claim keeps the first prior handler", nothing,
-       {{{"--register", "stl"}, "stl: claimed\n"}, {{"--register", "stl"}, "stl: claimed\n"}}, ours,
+      {"a second claim keeps the first prior handler",
+       nothing,
+       {{{"--register", "stl"}, "stl: claimed\n"}, {{"--register", "stl"}, "stl: claimed\n"}},
+       ours,
        {"PriorHandler.stl=other-viewer\n"}},
-      {"release restores it, a second release changes nothing", nothing,
+      {"release restores it, a second release changes nothing",
+       nothing,
        {{{"--register", "stl"}, "stl: claimed\n"},
         {{"--unregister", "stl"}, "stl: released\n"},
         {{"--unregister", "stl"}, "stl: released\n"}},
-       other, {"AssociatedExtensions=\n", "PriorHandler.stl=\n"}},
-      {"claiming the unowned leaves the other's type alone", nothing,
+       other,
+       {"AssociatedExtensions=\n", "PriorHandler.stl=\n"}},
+      {"claiming the unowned leaves the other's type alone",
+       nothing,
        {{{"--register-unowned"},
          "skp,dwg,step,stp,iges,igs,glb,gltf,obj,dxf,ifc,ply,las,laz,3ds,max,fbx,3mf,dae,wrl,vrml,"
          "wrz,x3d,x3dv,3dm,dwf,dwfx\n"}},
-       other, {}},
-      {"unregistering everything gives back and forgets", nothing,
+       other,
+       {}},
+      {"unregistering everything gives back and forgets",
+       nothing,
        {{{"--register", "stl,obj"}, "stl: claimed\nobj: claimed\n"}, {{"--unregister-all"}, ""}},
-       other, {}, true},
-      {"a type without a content type, and empty operands", nothing,
+       other,
+       {},
+       true},
+      {"a type without a content type, and empty operands",
+       nothing,
        {{{"--register", "nosuchtype,.STL"}, "nosuchtype: refused\nstl: claimed\n"},
-        {{"--register", ","}, ""}, {{"--unregister", " , "}, ""}},
-       ours, {}},
+        {{"--register", ","}, ""},
+        {{"--unregister", " , "}, ""}},
+       ours,
+       {}},
       {"a desktop-specific list overrides the claim",
        [](Registry& registry) {
          writeText(registry.home.configHome() / "test-mimeapps.list", stlToOther);
          registry.environment.push_back("XDG_CURRENT_DESKTOP=TEST");
        },
-       {{{"--register", "stl"}, "stl: refused\n"}}, other, {}},
+       {{{"--register", "stl"}, "stl: refused\n"}},
+       other,
+       {}},
       {"a remembered application that is gone keeps its record",
        [](Registry& registry) {
          ASSERT_EQ(registry.viewer({"--register", "stl"}).out, "stl: claimed\n");
          fs::remove(registry.home.dataHome() / "applications/other-viewer.desktop");
        },
-       {{{"--unregister", "stl"}, "stl: released\n"}}, ours, {"PriorHandler.stl=other-viewer\n"}},
+       {{{"--unregister", "stl"}, "stl: released\n"}},
+       ours,
+       {"PriorHandler.stl=other-viewer\n"}},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.name);
@@ -143,8 +162,9 @@ TEST(AssociationSwitches, StatusReportsEveryDeclaredExtension) {
   auto report = nlohmann::json::parse(result.out);
   EXPECT_EQ(report["bundlePath"], fs::canonical(executablePath()).string());
   ASSERT_EQ(report["types"].size(), 28u);
-  EXPECT_EQ(report["types"][9].dump(),
-            R"({"declaredType":"model/stl","extension":"stl","handler":"other-viewer","name":"Stereolithography","resolvedType":"model/stl"})");
+  EXPECT_EQ(
+      report["types"][9].dump(),
+      R"({"declaredType":"model/stl","extension":"stl","handler":"other-viewer","name":"Stereolithography","resolvedType":"model/stl"})");
   EXPECT_EQ(report["types"][14]["resolvedType"], "application/vnd.laszip");
 
   auto missing = registry.viewer({"--register"});

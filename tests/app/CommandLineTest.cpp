@@ -1,7 +1,6 @@
-#include "CommandLine.h"
-
 #include <gtest/gtest.h>
 
+#include "CommandLine.h"
 #include "RunProgram.h"
 #include "TempHome.h"
 

@@ -1,10 +1,9 @@
-#include "Hooks.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "Hooks.h"
 #include "HooksFile.h"
 
 namespace fs = std::filesystem;

@@ -29,7 +29,8 @@ std::string waitForWindow(const std::vector<std::string>& environment) {
 }  // namespace
 
 TEST(LaunchWindow, ShowsTheWindowWithoutADocumentAndEndsWithIt) {
-  BackgroundProgram xserver({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "800x700x24", "-nolisten", "tcp", "-noreset"}, {});
+  BackgroundProgram xserver(
+      {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "800x700x24", "-nolisten", "tcp", "-noreset"}, {});
   std::string display = ":" + xserver.readLine();
   ASSERT_NE(display, ":");
   fs::create_directories(VEXMOOR_SCREENSHOT_DIR);

@@ -50,11 +50,10 @@ class ServeBinary : public testing::Test {
     std::ofstream(models / "scene.max") << "scene|wood.png";
     std::ofstream(models / "textures/wood.png") << std::string("\x89PNG\r\n\x1a\n", 8);
   }
-  std::unique_ptr<BackgroundProgram> start(const fs::path& document,
-                                           std::vector<std::string> environment) {
+  std::unique_ptr<BackgroundProgram> start(const fs::path& document, std::vector<std::string> environment) {
     environment.push_back("VEXMOOR_STUB_URL_FILE=" + handOff.string());
-    return std::make_unique<BackgroundProgram>(
-        std::vector<std::string>{executablePath(), document.string()}, environment);
+    return std::make_unique<BackgroundProgram>(std::vector<std::string>{executablePath(), document.string()},
+                                               environment);
   }
   std::unique_ptr<BackgroundProgram> startWithoutBrowser(const fs::path& document) {
     auto environment = home.environment();
@@ -83,8 +82,8 @@ TEST_F(ServeBinary, HandsOffBothAddressesAndEachProcessKeepsItsOwnBundle) {
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0], "earlier line");
   std::smatch match;
-  ASSERT_TRUE(std::regex_match(lines[1], match,
-                               std::regex("http://127\\.0\\.0\\.1:(\\d+)/([0-9a-f]{32})/file/part\\.stl")));
+  ASSERT_TRUE(
+      std::regex_match(lines[1], match, std::regex("http://127\\.0\\.0\\.1:(\\d+)/([0-9a-f]{32})/file/part\\.stl")));
   EXPECT_EQ(lines[2], "http://127.0.0.1:" + match[1].str() + "/" + match[2].str() + "/open");
   EXPECT_EQ(httpRequest(lines[1]).body, "solid part");
   EXPECT_NE(httpRequest(lines[2]).body.find("<title>part.stl - Vexmoor 3D Viewer</title>"), std::string::npos);
@@ -162,7 +161,8 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
       EXPECT_EQ(address.find(lines[1].substr(port.size() + 1, 32)), std::string::npos);
       std::string request = "GET " + address.substr(port.size()) + " HTTP/1.1\r\n\r\n";
       int portNumber = std::stoi(port.substr(17));
-      EXPECT_EQ(rawExchange(portNumber, request).rfind("HTTP/1.1 303 See Other\r\nLocation: " + lines[1] + "\r\n", 0), 0u);
+      EXPECT_EQ(rawExchange(portNumber, request).rfind("HTTP/1.1 303 See Other\r\nLocation: " + lines[1] + "\r\n", 0),
+                0u);
       EXPECT_EQ(rawExchange(portNumber, request).rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << "only once";
     } else {
       auto page = fs::path(address.rfind("file://", 0) == 0 ? address.substr(7) : address);

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "Associations.h"
-#include "DesktopServices.h"
 #include "DefaultsStore.h"
+#include "DesktopServices.h"
 
 using Associations::DeclaredType;
 

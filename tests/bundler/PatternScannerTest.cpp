@@ -1,9 +1,8 @@
-#include "PatternScanner.h"
-
 #include <gtest/gtest.h>
 
 #include <random>
 
+#include "PatternScanner.h"
 #include "ScannerReference.h"
 
 namespace {
@@ -33,10 +32,10 @@ std::vector<std::string> scannerMatches(const std::string& bytes, std::mt19937& 
 
 // Pieces of 8-bit text, of UTF-16 text at either parity, and raw bytes.
 std::string randomBytes(std::mt19937& random) {
-  static const std::vector<std::string> pieces{
-      ".", ".", "png", "PNG", "jpg", "jpeg", "JPe", "bmp", "gif", "webp", "tga", "dds", "tif",
-      "tiff", "pn", "jp", "a", "x", " ", "   ", "/", "\\", "\"", "<", ">", "|", "*", "?",
-      "\n", "C:", ".bak", "wood", "Leaf"};
+  static const std::vector<std::string> pieces{".",    ".",   "png", "PNG",  "jpg",  "jpeg", "JPe", "bmp", "gif",
+                                               "webp", "tga", "dds", "tif",  "tiff", "pn",   "jp",  "a",   "x",
+                                               " ",    "   ", "/",   "\\",   "\"",   "<",    ">",   "|",   "*",
+                                               "?",    "\n",  "C:",  ".bak", "wood", "Leaf"};
   std::string text;
   for (size_t count = random() % 60; count > 0; --count) {
     if (random() % 25 == 0) {
@@ -60,13 +59,25 @@ std::string randomBytes(std::mt19937& random) {
 
 TEST(PatternScanner, AgreesWithTheRegularExpressionOnExamplesAndGeneratedFiles) {
   std::mt19937 random(20261206);
-  const std::vector<std::string> examples{
-      "textures/Wood.PNG", "map_Kd wood.png", "   wood.png", "C:\\maps\\wood.png",
-      "C:/maps/wood.png",  "wood.pngx",       "bark.tiff",   "a.png.bak",
-      "Leaf.JPEG",         "\"q.jpg",         "<a.gif>b.bmp", "x.jpg.png|y.webp",
-      ".png",              "\n.png.png",      "a.pnga.png",  std::string(300, 'a') + ".png",
-      std::string(240, 'b') + ".dds", std::string(241, 'c') + ".TGA x.gif",
-      std::string("a\tb\x7f\x80~.png", 10)};
+  const std::vector<std::string> examples{"textures/Wood.PNG",
+                                          "map_Kd wood.png",
+                                          "   wood.png",
+                                          "C:\\maps\\wood.png",
+                                          "C:/maps/wood.png",
+                                          "wood.pngx",
+                                          "bark.tiff",
+                                          "a.png.bak",
+                                          "Leaf.JPEG",
+                                          "\"q.jpg",
+                                          "<a.gif>b.bmp",
+                                          "x.jpg.png|y.webp",
+                                          ".png",
+                                          "\n.png.png",
+                                          "a.pnga.png",
+                                          std::string(300, 'a') + ".png",
+                                          std::string(240, 'b') + ".dds",
+                                          std::string(241, 'c') + ".TGA x.gif",
+                                          std::string("a\tb\x7f\x80~.png", 10)};
   for (const auto& text : examples) {
     EXPECT_EQ(scannerMatches<1>(text, random), pcre2Matches(textView<1>(text))) << text;
   }

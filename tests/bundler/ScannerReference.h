@@ -34,8 +34,7 @@ inline std::vector<std::string> pcre2Matches(const std::string& text) {
   auto* data = pcre2_match_data_create_from_pattern(code, nullptr);
   std::vector<std::string> matches;
   PCRE2_SIZE start = 0;
-  while (pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), start, 0, data,
-                     nullptr) >= 0) {
+  while (pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), start, 0, data, nullptr) >= 0) {
     PCRE2_SIZE* range = pcre2_get_ovector_pointer(data);
     matches.push_back(text.substr(range[0], range[1] - range[0]));
     start = range[1];

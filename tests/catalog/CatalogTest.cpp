@@ -1,12 +1,11 @@
 // The catalog of formats: parsed strictly, downloaded from a stub site over real HTTP, and
 // cached in the real settings file of the test's home.
-#include "Catalog.h"
-
 #include <gtest/gtest.h>
 
 #include <future>
 
 #include "BuildInfo.h"
+#include "Catalog.h"
 #include "DesktopServices.h"
 #include "HooksFile.h"
 #include "StubHttpServer.h"
@@ -16,7 +15,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string stl = R"({"id": "stl", "name": "Stereolithography, \"STL\" – é", "category": "mesh", "extensions": ["stl"]})";
+const std::string stl =
+    R"({"id": "stl", "name": "Stereolithography, \"STL\" – é", "category": "mesh", "extensions": ["stl"]})";
 const std::string validCatalog = "{\"viewerUrl\": \"https://v.example/tools/3d-viewer\", \"formats\": [\n" + stl + "]}";
 const std::string emptyCatalog = R"({"viewerUrl": "https://v.example/x", "formats": []})";
 
@@ -33,9 +33,7 @@ class CatalogFetch : public testing::Test {
   void SetUp() override { settings->removeAll(); }
   void TearDown() override { removeHooksFile(); }
   // Points the download at `url` through the test hooks file, as a test harness does.
-  static void overrideEndpoint(const std::string& url) {
-    writeHooksFile("{\"VEXMOOR_FORMATS_URL\": \"" + url + "\"}");
-  }
+  static void overrideEndpoint(const std::string& url) { writeHooksFile("{\"VEXMOOR_FORMATS_URL\": \"" + url + "\"}"); }
   std::unique_ptr<DefaultsStore> settings = DesktopServices::settings();
 };
 
@@ -43,18 +41,23 @@ class CatalogFetch : public testing::Test {
 
 TEST(CatalogParse, TakesExactlyACatalogAndKeepsItsOrder) {
   const std::vector<std::string> rejected{
-      "<html><body>502 Bad Gateway</body></html>", "", "[]", catalogWith(""),
+      "<html><body>502 Bad Gateway</body></html>",
+      "",
+      "[]",
+      catalogWith(""),
       catalogWith(stl + R"(, {"id": "x", "name": "X", "extensions": []})"),
       catalogWith(R"({"id": "x", "name": "X", "category": "mesh", "extensions": "x"})"),
       catalogWith(R"({"id": "x", "name": "X", "category": "mesh", "extensions": [1]})"),
       catalogWith(R"({"id": 3, "name": "X", "category": "mesh", "extensions": []})"),
       catalogWith(R"({"id": "x", "name": null, "category": "mesh", "extensions": []})"),
-      catalogWith(R"("stl")"), R"({"viewerURL": "x", "formats": [)" + stl + "]}", R"({"formats": [)" + stl + "]}"};
+      catalogWith(R"("stl")"),
+      R"({"viewerURL": "x", "formats": [)" + stl + "]}",
+      R"({"formats": [)" + stl + "]}"};
   for (const auto& text : rejected) EXPECT_FALSE(FormatCatalog::parse(text)) << text;
-  auto catalog = FormatCatalog::parse(catalogWith(
-      R"({"id": "a", "name": "A", "category": "c", "extensions": ["OBJ", "Ém"], "v": 2},)"
-      R"({"id": "b", "name": "", "category": "", "extensions": []},)"
-      R"({"id": "c", "name": "C", "category": "c", "extensions": ["obj", ""]})"));
+  auto catalog = FormatCatalog::parse(
+      catalogWith(R"({"id": "a", "name": "A", "category": "c", "extensions": ["OBJ", "Ém"], "v": 2},)"
+                  R"({"id": "b", "name": "", "category": "", "extensions": []},)"
+                  R"({"id": "c", "name": "C", "category": "c", "extensions": ["obj", ""]})"));
   ASSERT_TRUE(catalog);
   EXPECT_EQ(catalog->allExtensions(), (std::vector<std::string>{"obj", "ém", "obj", ""}));
   auto embedded = FormatCatalog::parse(FormatCatalog::embeddedDefault());
@@ -92,7 +95,8 @@ TEST_F(CatalogFetch, CachesExactlyTheBodyOfAFinalGoodAnswerAndNothingElse) {
     EXPECT_NE(heads[0].find("\r\nUser-Agent: Vexmoor3DViewer-linux/1.0.0\r\n"), std::string::npos);
   }
   StubHttpServer site([](const std::string&) { return answer(200, validCatalog); });
-  for (const std::string& notUrl : {std::string("not a url"), site.url("/x").substr(7), std::string("file:///etc/hostname")}) {
+  for (const std::string& notUrl :
+       {std::string("not a url"), site.url("/x").substr(7), std::string("file:///etc/hostname")}) {
     overrideEndpoint(notUrl);
     EXPECT_FALSE(FormatCatalog::tryFetch(*settings)) << notUrl;
   }

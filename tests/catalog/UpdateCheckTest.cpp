@@ -25,9 +25,9 @@ const auto now = std::chrono::system_clock::time_point(std::chrono::seconds(1796
 
 struct Case {
   std::string name;
-  std::string associated;                        // AssociatedExtensions
-  std::optional<std::string> lastCheck;          // LastFormatCheckUtc before
-  int status;                                    // the catalog's answer
+  std::string associated;                // AssociatedExtensions
+  std::optional<std::string> lastCheck;  // LastFormatCheckUtc before
+  int status;                            // the catalog's answer
   std::vector<std::string> declared;
   bool fetches;
   std::optional<std::string> lastCheckAfter;
@@ -41,8 +41,21 @@ TEST(UpdateCheck, ChecksOnceADayForWhatTheViewerOpensAndThisBuildCannot) {
   const std::vector<Case> cases{
       {"never associated", "", std::nullopt, 200, {"stl"}, false, std::nullopt, std::nullopt},
       {"checked 23 h ago", "stl", "2026-12-04T10:55:39Z", 200, {"stl"}, false, "2026-12-04T10:55:39Z", std::nullopt},
-      {"checked in the future", "stl", "2026-12-06T09:55:39Z", 200, {"stl"}, false, "2026-12-06T09:55:39Z", std::nullopt},
-      {"checked 24 h ago", "stl", "2026-12-04T09:55:39Z", 200, {"stl", "wrz"}, true, stamp,
+      {"checked in the future",
+       "stl",
+       "2026-12-06T09:55:39Z",
+       200,
+       {"stl"},
+       false,
+       "2026-12-06T09:55:39Z",
+       std::nullopt},
+      {"checked 24 h ago",
+       "stl",
+       "2026-12-04T09:55:39Z",
+       200,
+       {"stl", "wrz"},
+       true,
+       stamp,
        "IFC (Building), Rhino 3D Model"},
       {"unreadable time", "stl", "yesterday", 200, {"stl", "vrml"}, true, stamp, "IFC (Building), Rhino 3D Model"},
       {"failed fetch", "stl", "2026-11-01T00:00:00Z", 500, {"stl"}, true, "2026-11-01T00:00:00Z", std::nullopt},

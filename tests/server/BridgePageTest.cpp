@@ -1,6 +1,6 @@
-#include "BridgePage.h"
-
 #include <gtest/gtest.h>
+
+#include "BridgePage.h"
 
 namespace {
 

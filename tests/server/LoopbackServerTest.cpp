@@ -1,5 +1,3 @@
-#include "LoopbackServer.h"
-
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,6 +11,7 @@
 #include <thread>
 
 #include "Http.h"
+#include "LoopbackServer.h"
 #include "RunProgram.h"
 #include "TempHome.h"
 
@@ -25,13 +24,11 @@ namespace {
 const std::string common =
     "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: GET, HEAD, OPTIONS\r\n"
     "Access-Control-Allow-Headers: *\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
-const std::string notFoundHead =
-    "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n" + common;
+const std::string notFoundHead = "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n" + common;
 const std::string notFound = notFoundHead + "Not found";
 
 std::string okHead(const std::string& type, size_t size) {
-  return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(size) +
-         "\r\n" + common;
+  return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(size) + "\r\n" + common;
 }
 
 // The path, query included, of an address: what goes into the request line.
@@ -46,9 +43,7 @@ std::string writePatternFile(const fs::path& path, size_t size) {
   return bytes;
 }
 
-int openDescriptors() {
-  return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
-}
+int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
 
 // One served file; the test moves the server's clock by hand.
 class Served : public testing::Test {
@@ -56,9 +51,8 @@ class Served : public testing::Test {
   void serve(size_t size) {
     path = fs::temp_directory_path() / ("served-" + std::to_string(size) + ".stl");
     content = writePatternFile(path, size);
-    server = std::make_unique<LoopbackServer>(path.string(), [now = now] {
-      return ServerCore::TimePoint(std::chrono::seconds(now->load()));
-    });
+    server = std::make_unique<LoopbackServer>(
+        path.string(), [now = now] { return ServerCore::TimePoint(std::chrono::seconds(now->load())); });
     server->start();
     server->setPageHtml(page);
     token = targetOf(server->pageUrl()).substr(0, 34);
@@ -135,27 +129,39 @@ TEST_F(Served, IsIdle300SecondsAfterServingOr900AfterStartingWithout) {
   };
   const std::vector<Case> cases{
       {"nothing asked", [](Served&) {}, unserved},
-      {"HEAD and the page, 100 s in: still 900 s from the start", [](Served& t) {
+      {"HEAD and the page, 100 s in: still 900 s from the start",
+       [](Served& t) {
          *t.now += 100;
          t.ask("HEAD " + t.token + "file/x HTTP/1.1");
          t.ask("GET " + t.token + "open HTTP/1.1");
-       }, {false, false, true, true}},
+       },
+       {false, false, true, true}},
       // The answer ends (FIN) only after the transfer counted, so the check cannot race it.
-      {"a download", [](Served& t) { EXPECT_EQ(t.ask("GET " + t.token + "file/x HTTP/1.1"), okHead("application/octet-stream", 1000) + t.content); }, served},
-      {"an empty file", [](Served& t) {
+      {"a download",
+       [](Served& t) {
+         EXPECT_EQ(t.ask("GET " + t.token + "file/x HTTP/1.1"), okHead("application/octet-stream", 1000) + t.content);
+       },
+       served},
+      {"an empty file",
+       [](Served& t) {
          fs::resize_file(t.path, 0);
          EXPECT_EQ(t.ask("GET " + t.token + "file/x HTTP/1.1"), okHead("application/octet-stream", 0));
-       }, served},
-      {"a folder in the file's place", [](Served& t) {
+       },
+       served},
+      {"a folder in the file's place",
+       [](Served& t) {
          fs::remove(t.path);
          fs::create_directory(t.path);
          EXPECT_EQ(t.ask("GET " + t.token + "file/x HTTP/1.1"), notFound);
-       }, unserved},
-      {"a FIFO in the file's place, which must not block", [](Served& t) {
+       },
+       unserved},
+      {"a FIFO in the file's place, which must not block",
+       [](Served& t) {
          fs::remove(t.path);
          ASSERT_EQ(mkfifo(t.path.c_str(), 0600), 0);
          EXPECT_EQ(t.ask("HEAD " + t.token + "file/x HTTP/1.1"), notFoundHead);
-       }, unserved},
+       },
+       unserved},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,6 +1,6 @@
-#include "RequestHead.h"
-
 #include <gtest/gtest.h>
+
+#include "RequestHead.h"
 
 using RequestHead::Progress;
 using RequestHead::Route;

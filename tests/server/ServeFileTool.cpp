@@ -29,8 +29,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::string name = path.substr(path.rfind('/') + 1);
-  server.setPageHtml(argc > 2 ? BridgePage::build(argv[2], server.fileUrl(), name)
-                              : std::string(4096, 'p'));
+  server.setPageHtml(argc > 2 ? BridgePage::build(argv[2], server.fileUrl(), name) : std::string(4096, 'p'));
   std::cout << server.fileUrl() << '\n' << server.pageUrl() << std::endl;
 
   int received = 0;

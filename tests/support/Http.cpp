@@ -19,8 +19,7 @@ size_t appendTo(char* data, size_t size, size_t count, void* sink) {
 
 }  // namespace
 
-HttpResponse httpRequest(const std::string& url, const std::string& method,
-                         std::chrono::milliseconds timeout) {
+HttpResponse httpRequest(const std::string& url, const std::string& method, std::chrono::milliseconds timeout) {
   HttpResponse response;
   CURL* curl = curl_easy_init();
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
@@ -72,8 +71,7 @@ std::string readUntilClosed(int fd, std::chrono::milliseconds timeout) {
   std::string received;
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd waiting{fd, POLLIN, 0};
     if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) break;
     char buffer[65536];
@@ -84,16 +82,14 @@ std::string readUntilClosed(int fd, std::chrono::milliseconds timeout) {
   return received;
 }
 
-std::string rawExchange(int port, const std::string& request, bool oneByteAtATime,
-                        std::chrono::milliseconds timeout) {
+std::string rawExchange(int port, const std::string& request, bool oneByteAtATime, std::chrono::milliseconds timeout) {
   int fd = connectTo(port);
   if (fd < 0) return "<connect failed>";
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   size_t step = oneByteAtATime ? 1 : request.size();
   for (size_t offset = 0; offset < request.size(); offset += step) {
-    if (::send(fd, request.data() + offset, std::min(step, request.size() - offset),
-               MSG_NOSIGNAL) < 0) {
+    if (::send(fd, request.data() + offset, std::min(step, request.size() - offset), MSG_NOSIGNAL) < 0) {
       break;
     }
   }

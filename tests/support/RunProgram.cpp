@@ -28,8 +28,8 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::vector
   auto args = pointers(argv), env = pointers(environment);
   gchar *out = nullptr, *err = nullptr;
   gint waitStatus = 0;
-  if (!g_spawn_sync(nullptr, args.data(), env.data(), G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
-                    &waitStatus, nullptr)) {
+  if (!g_spawn_sync(nullptr, args.data(), env.data(), G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err, &waitStatus,
+                    nullptr)) {
     throw std::runtime_error("cannot start " + argv[0]);
   }
   ProgramResult result{exitStatusOf(waitStatus), out, err};
@@ -44,8 +44,8 @@ BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv,
                                      const std::vector<std::string>& environment) {
   auto args = pointers(argv), env = pointers(environment);
   GPid pid = 0;
-  if (!g_spawn_async_with_pipes(nullptr, args.data(), env.data(), G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
-                                nullptr, &pid, nullptr, &outFd_, nullptr, nullptr)) {
+  if (!g_spawn_async_with_pipes(nullptr, args.data(), env.data(), G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid,
+                                nullptr, &outFd_, nullptr, nullptr)) {
     throw std::runtime_error("cannot start " + argv[0]);
   }
   pid_ = pid;

@@ -17,8 +17,7 @@ StubHttpServer::StubHttpServer(Responder responder) : responder_(std::move(respo
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listenFd_, 64) != 0 ||
+  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listenFd_, 64) != 0 ||
       ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     throw std::runtime_error("stub server cannot listen");
   }
@@ -62,9 +61,8 @@ void StubHttpServer::serve() {
         continue;
       }
     }
-    std::string response = "HTTP/1.1 " + std::to_string(reply.status) + " Stub\r\n" +
-                           reply.extraHeaders + "Content-Length: " +
-                           std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n" +
+    std::string response = "HTTP/1.1 " + std::to_string(reply.status) + " Stub\r\n" + reply.extraHeaders +
+                           "Content-Length: " + std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n" +
                            reply.body;
     ::send(connection, response.data(), response.size(), MSG_NOSIGNAL);
     ::close(connection);

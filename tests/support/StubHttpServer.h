@@ -16,8 +16,8 @@ class StubHttpServer {
   struct Reply {
     int status = 200;
     std::string body;
-    std::string extraHeaders;   // whole lines, each ending in "\r\n"
-    bool neverAnswer = false;   // keep the connection open and say nothing
+    std::string extraHeaders;  // whole lines, each ending in "\r\n"
+    bool neverAnswer = false;  // keep the connection open and say nothing
   };
   using Responder = std::function<Reply(const std::string& requestHead)>;
 

@@ -1,8 +1,9 @@
 #include "TempHome.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <stdexcept>
-#include <unistd.h>
 
 extern char** environ;
 
@@ -11,9 +12,8 @@ namespace TestSupport {
 namespace fs = std::filesystem;
 
 const std::vector<std::string>& desktopSessionVariables() {
-  static const std::vector<std::string> names{
-      "XDG_CURRENT_DESKTOP", "DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
-      "BROWSER"};
+  static const std::vector<std::string> names{"XDG_CURRENT_DESKTOP", "DISPLAY", "WAYLAND_DISPLAY",
+                                              "DBUS_SESSION_BUS_ADDRESS", "BROWSER"};
   return names;
 }
 
@@ -22,8 +22,8 @@ TempHome::TempHome() {
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/vexmoor-test-XXXXXX";
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
   root_ = fs::path(pattern);
-  for (const char* sub : {"home/.config", "home/.local/share", "home/.cache", "runtime",
-                          "tmp", "config-dirs", "data-dirs"}) {
+  for (const char* sub :
+       {"home/.config", "home/.local/share", "home/.cache", "runtime", "tmp", "config-dirs", "data-dirs"}) {
     fs::create_directories(root_ / sub);
   }
   fs::permissions(root_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);

@@ -44,8 +44,11 @@ std::optional<std::filesystem::path> writeRedirectPage(const std::string& pageUr
   if (!file.valid()) return std::nullopt;
   std::string html =
       "<!doctype html>\n<meta charset=\"utf-8\">\n<title>Vexmoor 3D Viewer</title>\n"
-      "<meta http-equiv=\"refresh\" content=\"0;url=" + pageUrl + "\">\n"
-      "<a href=\"" + pageUrl + "\">Open the viewer</a>\n";
+      "<meta http-equiv=\"refresh\" content=\"0;url=" +
+      pageUrl +
+      "\">\n"
+      "<a href=\"" +
+      pageUrl + "\">Open the viewer</a>\n";
   bool written = ::write(file.get(), html.data(), html.size()) == static_cast<ssize_t>(html.size());
   if (!written) {
     ::unlink(path.c_str());
@@ -57,12 +60,10 @@ std::optional<std::filesystem::path> writeRedirectPage(const std::string& pageUr
 bool launch(GAppInfo* app, const std::string& uri) {
   GList uris{const_cast<char*>(uri.c_str()), nullptr, nullptr};
   GError* error = nullptr;
-  bool launched =
-      G_IS_DESKTOP_APP_INFO(app)
-          ? g_desktop_app_info_launch_uris_as_manager(G_DESKTOP_APP_INFO(app), &uris, nullptr,
-                                                      G_SPAWN_SEARCH_PATH, DescriptorLimit::restoreInChild, nullptr,
-                                                      nullptr, nullptr, &error)
-          : g_app_info_launch_uris(app, &uris, nullptr, &error);
+  bool launched = G_IS_DESKTOP_APP_INFO(app) ? g_desktop_app_info_launch_uris_as_manager(
+                                                   G_DESKTOP_APP_INFO(app), &uris, nullptr, G_SPAWN_SEARCH_PATH,
+                                                   DescriptorLimit::restoreInChild, nullptr, nullptr, nullptr, &error)
+                                             : g_app_info_launch_uris(app, &uris, nullptr, &error);
   if (error) g_error_free(error);
   return launched;
 }

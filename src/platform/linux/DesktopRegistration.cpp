@@ -97,8 +97,7 @@ void runQuietly(std::vector<std::string> argv) {
   std::vector<char*> args;
   for (auto& argument : argv) args.push_back(argument.data());
   args.push_back(nullptr);
-  auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL |
-                                        G_SPAWN_STDERR_TO_DEV_NULL);
+  auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL);
   g_spawn_sync(nullptr, args.data(), nullptr, flags, DescriptorLimit::restoreInChild, nullptr, nullptr, nullptr,
                nullptr, nullptr);
 }

@@ -38,8 +38,7 @@ bool waylandAccepts() {
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   UniqueFd socketFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  return socketFd.valid() &&
-         ::connect(socketFd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  return socketFd.valid() && ::connect(socketFd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
 }  // namespace

@@ -101,8 +101,7 @@ std::optional<std::string> GioHandlerRegistry::defaultHandler(const std::string&
   return idOf(app.get());
 }
 
-bool GioHandlerRegistry::setDefaultHandler(const std::string& contentType,
-                                           const std::string& applicationId) {
+bool GioHandlerRegistry::setDefaultHandler(const std::string& contentType, const std::string& applicationId) {
   auto app = installedApplication(applicationId);
   if (!app || !userListIsWritable()) return false;
   GError* error = nullptr;

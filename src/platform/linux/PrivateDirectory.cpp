@@ -15,8 +15,8 @@ namespace {
 
 bool isPrivateFolder(const fs::path& folder) {
   struct stat info {};
-  return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-         info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
+  return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+         (info.st_mode & 077) == 0;
 }
 
 // Creates the folder if missing, then accepts it only if nobody but the user controls it.

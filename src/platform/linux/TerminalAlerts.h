@@ -10,7 +10,9 @@ class TerminalAlerts : public Alerts {
   explicit TerminalAlerts(std::ostream& out) : out_(out) {}
   void show(AlertStyle style, const std::string& message, const std::string& informative) override {
     out_ << "vexmoor-3dviewer: "
-         << (style == AlertStyle::critical ? "error: " : style == AlertStyle::warning ? "warning: " : "")
+         << (style == AlertStyle::critical  ? "error: "
+             : style == AlertStyle::warning ? "warning: "
+                                            : "")
          << message << '\n'
          << informative << '\n';
   }

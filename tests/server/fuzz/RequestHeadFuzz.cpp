@@ -47,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Outcome split = read(bytes, chunk);
   if (whole.progress != split.progress || whole.line != split.line) std::abort();
   if (whole.line.find("\r\n") != std::string::npos) std::abort();
-  auto request = RequestHead::classify(whole.line, "/0123456789abcdef0123456789abcdef/",
-                                       "/fedcba9876543210fedcba9876543210");
+  auto request =
+      RequestHead::classify(whole.line, "/0123456789abcdef0123456789abcdef/", "/fedcba9876543210fedcba9876543210");
   if (request.isHead && request.route == RequestHead::Route::preflight) std::abort();
   if (request.route == RequestHead::Route::launch && whole.line.rfind("GET ", 0) != 0) std::abort();
   return 0;
