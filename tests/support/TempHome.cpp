@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -11,25 +12,30 @@ namespace TestSupport {
 
 namespace fs = std::filesystem;
 
-const std::vector<std::string>& desktopSessionVariables() {
-  static const std::vector<std::string> names{"XDG_CURRENT_DESKTOP", "DISPLAY", "WAYLAND_DISPLAY",
-                                              "DBUS_SESSION_BUS_ADDRESS", "BROWSER"};
-  return names;
-}
+namespace {
+
+const std::vector<std::string> sessionVariables{"XDG_CURRENT_DESKTOP", "DISPLAY", "WAYLAND_DISPLAY",
+                                                "DBUS_SESSION_BUS_ADDRESS", "BROWSER"};
+const std::vector<std::pair<std::string, std::string>> folders{{"HOME", "home"},
+                                                               {"XDG_CONFIG_HOME", "home/.config"},
+                                                               {"XDG_DATA_HOME", "home/.local/share"},
+                                                               {"XDG_CACHE_HOME", "home/.cache"},
+                                                               {"XDG_CONFIG_DIRS", "config-dirs"},
+                                                               {"XDG_DATA_DIRS", "data-dirs"},
+                                                               {"XDG_RUNTIME_DIR", "runtime"},
+                                                               {"TMPDIR", "tmp"}};
+
+}  // namespace
 
 TempHome::TempHome() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/vexmoor-test-XXXXXX";
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
-  root_ = fs::path(pattern);
-  for (const char* sub :
-       {"home/.config", "home/.local/share", "home/.cache", "runtime", "tmp", "config-dirs", "data-dirs"}) {
-    fs::create_directories(root_ / sub);
-  }
+  root_ = pattern;
+  for (const auto& [name, folder] : folders) fs::create_directories(root_ / folder);
   fs::permissions(root_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
   // GIO needs the MIME database but must not see the machine's installed applications.
-  std::error_code ignored;
-  fs::create_directory_symlink("/usr/share/mime", root_ / "data-dirs/mime", ignored);
+  fs::create_directory_symlink("/usr/share/mime", root_ / "data-dirs/mime");
 }
 
 TempHome::~TempHome() {
@@ -38,40 +44,21 @@ TempHome::~TempHome() {
   fs::remove_all(root_, ignored);
 }
 
-std::vector<std::pair<std::string, std::string>> TempHome::overrides() const {
-  return {{"HOME", home()},
-          {"XDG_CONFIG_HOME", configHome()},
-          {"XDG_DATA_HOME", dataHome()},
-          {"XDG_CACHE_HOME", root_ / "home/.cache"},
-          {"XDG_CONFIG_DIRS", root_ / "config-dirs"},
-          {"XDG_DATA_DIRS", root_ / "data-dirs"},
-          {"XDG_RUNTIME_DIR", root_ / "runtime"},
-          {"TMPDIR", tmp()}};
-}
-
 std::vector<std::string> TempHome::environment() const {
-  auto replaced = overrides();
-  auto isReplacedOrRemoved = [&](const std::string& name) {
-    for (const auto& [key, value] : replaced) {
-      if (key == name) return true;
-    }
-    for (const auto& removed : desktopSessionVariables()) {
-      if (removed == name) return true;
-    }
-    return false;
-  };
   std::vector<std::string> result;
   for (char** entry = environ; *entry; ++entry) {
-    std::string text(*entry);
-    if (!isReplacedOrRemoved(text.substr(0, text.find('=')))) result.push_back(text);
+    std::string name = std::string(*entry).substr(0, std::string(*entry).find('='));
+    bool replaced = std::find(sessionVariables.begin(), sessionVariables.end(), name) != sessionVariables.end();
+    for (const auto& [variable, folder] : folders) replaced = replaced || variable == name;
+    if (!replaced) result.push_back(*entry);
   }
-  for (const auto& [key, value] : replaced) result.push_back(key + "=" + value);
+  for (const auto& [variable, folder] : folders) result.push_back(variable + "=" + (root_ / folder).string());
   return result;
 }
 
 void TempHome::applyToThisProcess() const {
-  for (const auto& [key, value] : overrides()) setenv(key.c_str(), value.c_str(), 1);
-  for (const auto& name : desktopSessionVariables()) unsetenv(name.c_str());
+  for (const auto& [variable, folder] : folders) setenv(variable.c_str(), (root_ / folder).c_str(), 1);
+  for (const auto& name : sessionVariables) unsetenv(name.c_str());
 }
 
 }  // namespace TestSupport

@@ -15,24 +15,18 @@ class TempHome {
   TempHome& operator=(const TempHome&) = delete;
 
   const std::filesystem::path& root() const { return root_; }
-  std::filesystem::path home() const { return root_ / "home"; }
   std::filesystem::path configHome() const { return root_ / "home/.config"; }
   std::filesystem::path dataHome() const { return root_ / "home/.local/share"; }
   std::filesystem::path tmp() const { return root_ / "tmp"; }
 
-  // The process environment with HOME, XDG_*, TMPDIR pointing here and the desktop
-  // session variables removed: what a child process of a test should see.
+  // The process environment with HOME, XDG_*, TMPDIR pointing here and the desktop session's
+  // variables (display, bus, desktop name, browser) removed: what a test's child should see.
   std::vector<std::string> environment() const;
-
   // Points this process at the home. Only safe before GLib or Qt has read the variables.
   void applyToThisProcess() const;
 
  private:
-  std::vector<std::pair<std::string, std::string>> overrides() const;
   std::filesystem::path root_;
 };
-
-// Variables a test must never inherit from the developer's desktop session.
-const std::vector<std::string>& desktopSessionVariables();
 
 }  // namespace TestSupport
