@@ -227,7 +227,7 @@ TEST_F(Served, HostileClientsHoldNothingUp) {
     return answer;
   });
   std::this_thread::sleep_for(500ms);
-  auto file = httpRequest(server->fileUrl(), "GET", 5s);
+  auto file = httpRequest(server->fileUrl(), 5s);
   EXPECT_TRUE(file.ok && file.body == content) << file.error;
   EXPECT_EQ(drip.get(), "closed");
   auto lived = std::chrono::steady_clock::now() - dripStart;
@@ -250,9 +250,9 @@ TEST(DescriptorExhaustion, TheServerAcceptsAgainOnceIdleConnectionsClose) {
     idle.push_back(connectWithoutWaiting(port));
     std::this_thread::sleep_for(10ms);
   }
-  EXPECT_FALSE(httpRequest(fileUrl, "GET", 500ms).ok) << "idle connections hold every descriptor";
+  EXPECT_FALSE(httpRequest(fileUrl, 500ms).ok) << "idle connections hold every descriptor";
   for (int fd : idle) ::close(fd);
-  auto afterwards = httpRequest(fileUrl, "GET", 5s);
+  auto afterwards = httpRequest(fileUrl, 5s);
   EXPECT_EQ(afterwards.body.size(), 4096u) << afterwards.error;
   EXPECT_EQ(serving.stop(SIGTERM), 0);
 }

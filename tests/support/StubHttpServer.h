@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -19,20 +18,13 @@ class StubHttpServer {
     std::string extraHeaders;  // whole lines, each ending in "\r\n"
     bool neverAnswer = false;  // keep the connection open and say nothing
   };
-  using Responder = std::function<Reply(const std::string& requestHead)>;
-
-  explicit StubHttpServer(Responder responder);
+  explicit StubHttpServer(std::function<Reply(const std::string& requestHead)> responder);
   ~StubHttpServer();
-  StubHttpServer(const StubHttpServer&) = delete;
-  StubHttpServer& operator=(const StubHttpServer&) = delete;
 
-  std::string url(const std::string& path) const;
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
   std::vector<std::string> requestHeads() const;
 
  private:
-  void serve();
-
-  Responder responder_;
   int listenFd_ = -1;
   int port_ = 0;
   mutable std::mutex mutex_;
