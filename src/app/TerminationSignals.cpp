@@ -5,28 +5,34 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <atomic>
 #include <cerrno>
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
+// The handler's end of the pipe: a lock-free atomic, safe to read in a signal handler.
+std::atomic<int> signalWriteEnd{-1};
 
 // Interrupts whatever the thread was doing, which may be about to read errno.
 void onTerminationSignal(int) {
   int savedErrno = errno;
   char byte = 1;
-  [[maybe_unused]] ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+  [[maybe_unused]] ssize_t ignored = ::write(signalWriteEnd.load(), &byte, 1);
   errno = savedErrno;
 }
 
 }  // namespace
 
 TerminationSignals::TerminationSignals(std::function<void()> onSignal) : onSignal_(std::move(onSignal)) {
-  if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  notifier_ = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  readEnd_.reset(ends[0]);
+  writeEnd_.reset(ends[1]);
+  signalWriteEnd = ends[1];
+  notifier_ = new QSocketNotifier(readEnd_.get(), QSocketNotifier::Read, this);
   QObject::connect(notifier_, &QSocketNotifier::activated, this, [this] {
     char bytes[16];
-    while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+    while (::read(readEnd_.get(), bytes, sizeof bytes) > 0) {
     }
     onSignal_();
   });
@@ -41,4 +47,5 @@ TerminationSignals::~TerminationSignals() {
   struct sigaction action {};
   action.sa_handler = SIG_DFL;
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  signalWriteEnd = -1;
 }

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <functional>
 
+#include "UniqueFd.h"
+
 class QSocketNotifier;
 
 // Turns SIGTERM, SIGINT and SIGHUP into a call on the event loop, so that a request to end
@@ -14,5 +16,6 @@ class TerminationSignals : public QObject {
 
  private:
   std::function<void()> onSignal_;
+  UniqueFd readEnd_, writeEnd_;
   QSocketNotifier* notifier_ = nullptr;
 };

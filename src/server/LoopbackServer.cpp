@@ -49,9 +49,10 @@ std::string lastPathComponent(const std::string& path) {
 
 void acceptConnections(int listenFd, std::shared_ptr<ServerCore> core, std::shared_ptr<WorkerPool> pool) {
   while (!core->isStopped()) {
-    int connection = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection >= 0) {
-      pool->submit([core, fd = std::make_shared<UniqueFd>(connection)]() mutable { core->handle(std::move(*fd)); });
+    UniqueFd connection(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+    if (connection.valid()) {
+      auto owned = std::make_shared<UniqueFd>(std::move(connection));
+      pool->submit([core, owned] { core->handle(std::move(*owned)); });
     } else if (errno == EINTR) {
       continue;
     } else if (isTransientAcceptFailure(errno)) {
