@@ -159,11 +159,6 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
     if (std::string(route.program) == "flatpak") {
       EXPECT_TRUE(std::regex_match(address, std::regex("http://127\\.0\\.0\\.1:\\d+/[0-9a-f]{32}")));
       EXPECT_EQ(address.find(lines[1].substr(port.size() + 1, 32)), std::string::npos);
-      std::string request = "GET " + address.substr(port.size()) + " HTTP/1.1\r\n\r\n";
-      int portNumber = std::stoi(port.substr(17));
-      EXPECT_EQ(rawExchange(portNumber, request).rfind("HTTP/1.1 303 See Other\r\nLocation: " + lines[1] + "\r\n", 0),
-                0u);
-      EXPECT_EQ(rawExchange(portNumber, request).rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << "only once";
     } else {
       auto page = fs::path(address.rfind("file://", 0) == 0 ? address.substr(7) : address);
       EXPECT_EQ(page.parent_path(), own.root() / "runtime/vexmoor-3dviewer");
