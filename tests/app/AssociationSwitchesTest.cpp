@@ -18,16 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string textOf(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 const std::string stlToOther = "[Default Applications]\nmodel/stl=other-viewer.desktop\n";
 
 // A home where another application opens STL files.
@@ -52,7 +42,7 @@ struct Registry {
     return xdgMime.substr(0, xdgMime.find('\n')) + " " +
            (colon == std::string::npos ? "" : gio.substr(colon + 2, gio.find('\n') - colon - 2));
   }
-  std::string settings() const { return textOf(home.configHome() / "Vexmoor/3DViewer.conf"); }
+  std::string settings() const { return readText(home.configHome() / "Vexmoor/3DViewer.conf"); }
 };
 
 struct Case {
@@ -148,7 +138,7 @@ TEST(AssociationSwitches, NeverRewritesAListItCannotRead) {
   const std::string broken = "[Default Applications\nmodel/stl=other-viewer.desktop\n# mine\n";
   writeText(registry.home.configHome() / "mimeapps.list", broken);
   EXPECT_EQ(registry.viewer({"--register", "stl"}).out, "stl: refused\n");
-  EXPECT_EQ(textOf(registry.home.configHome() / "mimeapps.list"), broken);
+  EXPECT_EQ(readText(registry.home.configHome() / "mimeapps.list"), broken);
 }
 
 TEST(AssociationSwitches, StatusReportsEveryDeclaredExtension) {

@@ -29,15 +29,10 @@ std::vector<std::string> waitForLines(const fs::path& path, size_t count) {
   return lines;
 }
 
-std::string textOf(const fs::path& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Whether any process on the machine was started with `text` among its arguments.
 bool anyCommandLineHolds(const std::string& text) {
   for (const auto& entry : fs::directory_iterator("/proc")) {
-    if (textOf(entry.path() / "cmdline").find(text) != std::string::npos) return true;
+    if (readText(entry.path() / "cmdline").find(text) != std::string::npos) return true;
   }
   return false;
 }
@@ -162,7 +157,7 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
     } else {
       auto page = fs::path(address.rfind("file://", 0) == 0 ? address.substr(7) : address);
       EXPECT_EQ(page.parent_path(), own.root() / "runtime/vexmoor-3dviewer");
-      EXPECT_NE(textOf(record.string() + ".page").find("url=" + lines[1] + "\""), std::string::npos);
+      EXPECT_NE(readText(record.string() + ".page").find("url=" + lines[1] + "\""), std::string::npos);
       struct stat info {};
       EXPECT_EQ(stat(page.c_str(), &info) == 0 ? info.st_mode & 0777 : 0, 0600u);
     }

@@ -42,8 +42,8 @@ class Bundles : public testing::Test {
 }  // namespace
 
 TEST_F(Bundles, WritesTheModelAndCompanionsAsOpenedIntoAFreshFolder) {
-  writeFile(folder / "scene.v2.max", "model bytes");
-  for (const char* name : {"a/wood.png", "b/wood.png", "gone.png", "grows.png"}) writeFile(folder / name, pngBytes);
+  writeText(folder / "scene.v2.max", "model bytes");
+  for (const char* name : {"a/wood.png", "b/wood.png", "gone.png", "grows.png"}) writeText(folder / name, pngBytes);
   std::vector<CompanionBundler::Companion> companions;
   for (const char* name : {"gone.png", "grows.png", "a/wood.png", "b/wood.png"}) {
     companions.push_back(*CompanionBundler::openCompanion(folder / name, folder));
@@ -68,19 +68,19 @@ TEST_F(Bundles, WritesTheModelAndCompanionsAsOpenedIntoAFreshFolder) {
 TEST_F(Bundles, PrepareBundlesOnlyRealImagesFoundInTheUsualPlaces) {
   auto model = folder / "project/scene";
   auto outside = freshFolder("pictures");
-  writeFile(outside / "private.png", pngBytes);
-  writeFile(model / "wood.png", pngBytes);
-  writeFile(model / "textures/wood.png", jpegBytes);
-  writeFile(folder / "project/maps/leaf.png", pngBytes);
-  writeFile(folder / "project/stone.png", pngBytes);
-  writeFile(model / "bark.tga", "tga");
-  writeFile(model / "bark.jpg", jpegBytes);
-  writeFile(model / "only.tga", "tga");
-  writeFile(model / "empty.png", "");
-  writeFile(model / "text.png", "just some text");
-  writeFile(model / "tiny.png", "\x89PN");
-  writeFile(model / "jpeg.png", jpegBytes);
-  writeFile(model / "w.webp", std::string("RIFF\0\0\0\0WEBP", 12));
+  writeText(outside / "private.png", pngBytes);
+  writeText(model / "wood.png", pngBytes);
+  writeText(model / "textures/wood.png", jpegBytes);
+  writeText(folder / "project/maps/leaf.png", pngBytes);
+  writeText(folder / "project/stone.png", pngBytes);
+  writeText(model / "bark.tga", "tga");
+  writeText(model / "bark.jpg", jpegBytes);
+  writeText(model / "only.tga", "tga");
+  writeText(model / "empty.png", "");
+  writeText(model / "text.png", "just some text");
+  writeText(model / "tiny.png", "\x89PN");
+  writeText(model / "jpeg.png", jpegBytes);
+  writeText(model / "w.webp", std::string("RIFF\0\0\0\0WEBP", 12));
   fs::create_symlink(outside / "private.png", model / "out.png");
   fs::create_symlink(model / "wood.png", model / "in.png");
   fs::create_symlink("/dev/zero", model / "zero.png");
@@ -88,7 +88,7 @@ TEST_F(Bundles, PrepareBundlesOnlyRealImagesFoundInTheUsualPlaces) {
   fs::create_directory_symlink(outside, model / "images");
   std::string mentions;
   for (int i = 0; i < 50; ++i) {
-    writeFile(model / ("t" + std::to_string(i) + ".png"), pngBytes);
+    writeText(model / ("t" + std::to_string(i) + ".png"), pngBytes);
     if (i < 2) fs::resize_file(model / ("t" + std::to_string(i) + ".png"), 40u << 20);
     mentions += "|t" + std::to_string(i) + ".png";
   }
@@ -103,10 +103,10 @@ TEST_F(Bundles, PrepareBundlesOnlyRealImagesFoundInTheUsualPlaces) {
   };
   for (const auto& [content, expected] : cases) {
     auto name = content == "scene.obj" ? "scene.obj" : "scene.max";
-    writeFile(model / name, content);
+    writeText(model / name, content);
     EXPECT_EQ(listing(CompanionBundler::prepare(model / name), model / name), expected) << content;
   }
-  writeFile(model / "scene.MAX", mentions);
+  writeText(model / "scene.MAX", mentions);
   auto limited = listing(CompanionBundler::prepare(model / "scene.MAX"), model / "scene.MAX");
   EXPECT_EQ(std::count(limited.begin(), limited.end(), '\n'), 50) << "48 images, 64 MiB at most: " << limited;
   EXPECT_NE(limited.find("t0.png"), std::string::npos);
@@ -114,7 +114,7 @@ TEST_F(Bundles, PrepareBundlesOnlyRealImagesFoundInTheUsualPlaces) {
   EXPECT_NE(limited.find("t48.png"), std::string::npos);
 
   // A model named without its folder finds its companions beside it all the same.
-  writeFile(model / "scene.max", "wood.png");
+  writeText(model / "scene.max", "wood.png");
   auto previous = fs::current_path();
   fs::current_path(model);
   auto bare = CompanionBundler::prepare("scene.max");
@@ -123,8 +123,8 @@ TEST_F(Bundles, PrepareBundlesOnlyRealImagesFoundInTheUsualPlaces) {
 }
 
 TEST_F(Bundles, WritesNothingIntoAFolderSomeoneElseCouldControl) {
-  writeFile(folder / "scene.max", "wood.png");
-  writeFile(folder / "wood.png", pngBytes);
+  writeText(folder / "scene.max", "wood.png");
+  writeText(folder / "wood.png", pngBytes);
   auto shared = *PrivateDirectory::path();
   fs::permissions(shared, fs::perms::group_read | fs::perms::group_exec, fs::perm_options::add);
   fs::path elsewhere = CompanionBundler::prepare(folder / "scene.max");
@@ -142,7 +142,7 @@ TEST_F(Bundles, WritesNothingIntoAFolderSomeoneElseCouldControl) {
 }
 
 TEST_F(Bundles, DeletesOnlyItsOwnBundlesAndThoseOlderThanADay) {
-  writeFile(folder / "scene.max", "m");
+  writeText(folder / "scene.max", "m");
   auto model = (folder / "scene.max").string();
   auto old = fs::path(*CompanionBundler::writeBundle(model, {})).parent_path();
   auto recent = *CompanionBundler::writeBundle(model, {});
@@ -153,7 +153,7 @@ TEST_F(Bundles, DeletesOnlyItsOwnBundlesAndThoseOlderThanADay) {
   EXPECT_FALSE(fs::exists(old));
   EXPECT_TRUE(fs::exists(recent));
 
-  writeFile(folder / "keep/precious.zip", "user data");
+  writeText(folder / "keep/precious.zip", "user data");
   CompanionBundler::cleanup(model, model);
   CompanionBundler::cleanup((folder / "keep/precious.zip").string(), model);
   CompanionBundler::cleanup((*CompanionBundler::bundleRoot() / "../../keep/x.zip").string(), model);

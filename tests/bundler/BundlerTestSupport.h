@@ -4,15 +4,14 @@
 #include <fstream>
 #include <string>
 
+#include "TempHome.h"
+
 namespace BundlerTests {
+
+using TestSupport::writeText;
 
 inline const std::string pngBytes = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(100, 'p');
 inline const std::string jpegBytes = std::string("\xff\xd8\xff\xe0", 4) + std::string(100, 'j');
-
-inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // The text as UTF-16LE bytes.
 inline std::string utf16(const std::string& text) {

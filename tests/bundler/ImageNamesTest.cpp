@@ -11,7 +11,7 @@ namespace {
 
 Names namesIn(const std::string& bytes) {
   auto path = std::filesystem::temp_directory_path() / "scan.max";
-  writeFile(path, bytes);
+  writeText(path, bytes);
   return referencedImageNames(path);
 }
 

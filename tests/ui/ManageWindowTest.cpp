@@ -12,16 +12,13 @@
 #include "DesktopRegistration.h"
 #include "DesktopServices.h"
 #include "ManageWindow.h"
+#include "TempHome.h"
 #include "UpdateCheck.h"
 
 namespace fs = std::filesystem;
+using TestSupport::writeText;
 
 namespace {
-
-void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path) << text;
-}
 
 fs::path configHome() { return std::getenv("XDG_CONFIG_HOME"); }
 
