@@ -88,12 +88,16 @@ TEST(LoopbackServerAddresses, CarryAFreshTokenAndTheEncodedFileName) {
   first.start();
   second.start();
   EXPECT_NE(first.port(), second.port());
+  char port[8];
+  std::snprintf(port, sizeof port, ":%04X ", first.port());
+  EXPECT_NE(readText("/proc/net/tcp").find("0100007F" + std::string(port) + "00000000:0000 0A"), std::string::npos)
+      << "it listens on 127.0.0.1 alone";
   EXPECT_EQ(first.pageUrl(), "http://127.0.0.1:" + std::to_string(first.port()) + "/" + match[1].str() + "/open");
   EXPECT_EQ(rawExchange(second.port(), "GET " + targetOf(first.pageUrl()) + " HTTP/1.1\r\n\r\n"), notFound)
       << "each answers only under its own token";
-  int port = first.port();
+  int stopped = first.port();
   first.stop();
-  EXPECT_EQ(connectTo(port), -1);
+  EXPECT_EQ(connectTo(stopped), -1);
 }
 
 TEST_F(Served, AnswersEachKindOfRequestByteForByte) {
