@@ -130,6 +130,7 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
     // Another local user took the shared temporary folder's name first.
     auto squatted = own.tmp() / ("vexmoor-3dviewer-" + std::to_string(geteuid()));
     fs::create_directory(squatted);
+    fs::permissions(squatted, fs::perms::owner_all, fs::perm_options::replace);
     if (geteuid() == 0) {
       ASSERT_EQ(chown(squatted.c_str(), 65534, 65534), 0);
     }
@@ -147,6 +148,7 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
     auto opened = waitForLines(record, 1);
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_NE(lines.at(0).find("/file/scene.zip"), std::string::npos) << "textures are still bundled";
+    EXPECT_TRUE(fs::is_empty(squatted)) << "nothing goes into a folder another user owns";
     auto port = lines[1].substr(0, lines[1].find('/', 7));
     EXPECT_FALSE(anyCommandLineHolds(port));
     EXPECT_EQ(waitForLines(record.string() + ".limit", 1).at(0), std::to_string(limit.rlim_cur));

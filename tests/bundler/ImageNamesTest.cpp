@@ -31,6 +31,9 @@ TEST(ImageNames, ReadsEightBitTextFirstThenUtf16AtEvenOffsets) {
   EXPECT_EQ(namesIn(utf16("later.png") + "\x01"
                                          "first.jpg"),
             (Names{"first.jpg", "later.png"}));
+  // A 16-bit name whose dot falls just past the first read is found whole in the second.
+  std::string across = std::string(100, 'a') + ".png";
+  EXPECT_EQ(namesIn(std::string((1u << 20) - 700, '\0') + utf16(across)), (Names{across}));
   EXPECT_EQ(namesIn("\x01" + utf16("odd.png")), (Names{}));
   EXPECT_EQ(namesIn(utf16("Same.png") + "\x01"
                                         "same.PNG"),
