@@ -13,6 +13,7 @@
 #include "DesktopServices.h"
 #include "HooksFile.h"
 #include "Http.h"
+#include "TempHome.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -58,12 +59,7 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
     };
     return std::make_unique<AppDelegate>(mode, services);
   }
-  std::vector<std::string> handOffLines() {
-    std::ifstream in(handOff);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
+  std::vector<std::string> handOffLines() { return TestSupport::readLines(handOff); }
 
   std::unique_ptr<DefaultsStore> settings = DesktopServices::settings();
   DefaultsStore& defaults = *settings;

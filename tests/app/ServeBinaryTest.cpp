@@ -21,11 +21,7 @@ namespace {
 
 std::vector<std::string> waitForLines(const fs::path& path, size_t count) {
   std::vector<std::string> lines;
-  for (int i = 0; i < 200 && lines.size() < count; ++i, std::this_thread::sleep_for(50ms)) {
-    std::ifstream in(path);
-    lines.clear();
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-  }
+  for (int i = 0; i < 200 && lines.size() < count; ++i, std::this_thread::sleep_for(50ms)) lines = readLines(path);
   return lines;
 }
 

@@ -35,6 +35,13 @@ inline std::string readText(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+inline std::vector<std::string> readLines(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 // Writes the file whole, making its folders first.
 inline void writeText(const std::filesystem::path& path, const std::string& text) {
   std::filesystem::create_directories(path.parent_path());
