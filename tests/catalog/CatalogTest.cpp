@@ -1,14 +1,16 @@
-// The catalog of formats: parsed strictly, downloaded from a stub site over real HTTP, and
-// cached in the real settings file of the test's home.
+// The catalog of formats and the daily update check: parsed strictly, downloaded from a stub
+// site over real HTTP, and kept in the real settings file of the test's home.
 #include <gtest/gtest.h>
 
 #include <future>
 
+#include "Associations.h"
 #include "BuildInfo.h"
 #include "Catalog.h"
 #include "DesktopServices.h"
 #include "HooksFile.h"
 #include "StubHttpServer.h"
+#include "UpdateCheck.h"
 
 using namespace TestSupport;
 using namespace std::chrono_literals;
@@ -139,4 +141,47 @@ TEST_F(CatalogFetch, LoadPrefersNetworkThenCacheThenTheEmbeddedDefault) {
   EXPECT_EQ(FormatCatalog::viewerUrl(*settings), FormatCatalog::defaultViewerUrl());
   settings->setString(FormatCatalog::cacheKey, R"({"viewerUrl": "", "formats": [)" + stl + "]}");
   EXPECT_EQ(FormatCatalog::viewerUrl(*settings), FormatCatalog::defaultViewerUrl());
+}
+
+TEST_F(CatalogFetch, UpdateCheckLooksOnceADayForWhatTheViewerOpensAndThisBuildCannot) {
+  const std::string catalog = R"json({"viewerUrl": "https://v.example/v", "formats": [
+      {"id": "stl", "name": "Stereolithography", "category": "mesh", "extensions": ["STL"]},
+      {"id": "ifc", "name": "IFC (Building)", "category": "cad", "extensions": ["ifc"]},
+      {"id": "wrl", "name": "VRML", "category": "mesh", "extensions": ["wrl", "vrml", "wrz"]},
+      {"id": "3dm", "name": "Rhino 3D Model", "category": "cad", "extensions": ["3dm"]}]})json";
+  const auto now = std::chrono::system_clock::time_point(std::chrono::seconds(1796464539));
+  const std::optional<std::string> none, stamp = "2026-12-05T09:55:39Z", missing = "IFC (Building), Rhino 3D Model";
+  struct Case {
+    const char* name;
+    std::string associated;
+    std::optional<std::string> lastCheck;
+    int status;
+    std::vector<std::string> declared;
+    bool fetches;
+    std::optional<std::string> lastCheckAfter, pendingAfter;
+  };
+  const std::vector<Case> cases{
+      {"never associated", "", none, 200, {"stl"}, false, none, none},
+      {"checked 23 h ago", "stl", "2026-12-04T10:55:39Z", 200, {"stl"}, false, "2026-12-04T10:55:39Z", none},
+      {"checked in the future", "stl", "2026-12-06T09:55:39Z", 200, {"stl"}, false, "2026-12-06T09:55:39Z", none},
+      {"checked 24 h ago", "stl", "2026-12-04T09:55:39Z", 200, {"stl", "wrz"}, true, stamp, missing},
+      {"unreadable time", "stl", "yesterday", 200, {"stl", "vrml"}, true, stamp, missing},
+      {"failed fetch", "stl", "2026-11-01T00:00:00Z", 500, {"stl"}, true, "2026-11-01T00:00:00Z", none},
+      {"everything declared", "stl", none, 200, {"stl", "ifc", "wrl", "3dm"}, true, stamp, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StubHttpServer site([&](const std::string&) { return answer(c.status, catalog); });
+    overrideEndpoint(site.url("/api/viewer-formats"));
+    settings->removeAll();
+    settings->setString(Config::associatedExtensionsKey, c.associated);
+    if (c.lastCheck) settings->setString(UpdateCheck::lastCheckKey, *c.lastCheck);
+    auto found = UpdateCheck::findFormatsNeedingUpdate(*settings, c.declared, now);
+    EXPECT_EQ(!site.requestHeads().empty(), c.fetches);
+    EXPECT_EQ(settings->string(UpdateCheck::lastCheckKey), c.lastCheckAfter);
+    EXPECT_EQ(settings->string(UpdateCheck::pendingKey), c.pendingAfter);
+    EXPECT_EQ(found.has_value(), c.pendingAfter && !c.pendingAfter->empty());
+    EXPECT_EQ(settings->string(UpdateCheck::knownExtensionsKey),
+              c.pendingAfter ? std::optional<std::string>("3dm,ifc,stl,vrml,wrl,wrz") : none);
+  }
 }
