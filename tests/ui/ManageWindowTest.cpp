@@ -88,32 +88,16 @@ class ManageWindowTest : public testing::Test {
 
 }  // namespace
 
+// Setup leaves the other application's types alone; managing follows the registry, not the
+// stored list.
 TEST_F(ManageWindowTest, RowsFollowTheModeAndTheRegistry) {
-  struct Step {
-    std::string name;
-    bool setupMode;
-    std::function<void(ManageWindowTest&)> before;
-    std::string rows;
-    std::string confirm;
-  };
   const std::string owned = "   (currently opens in Other Viewer)";
-  const std::vector<Step> steps{
-      {"setup leaves the other's types alone", true, [](ManageWindowTest&) {},
-       "[ ] Mesh  (.stl)" + owned + "\n[ ] Wavefront  (.obj)" + owned +
-           "\n[x] VRML  (.wrl)\n[x] VRML  (.vrml)\n[x] VRML  (.wrz)\n",
-       "Continue"},
-      {"manage follows the registry, not the stored list", false,
-       [](ManageWindowTest& test) { test.defaults.setString(Config::associatedExtensionsKey, "stl,obj"); },
-       "[ ] Mesh  (.stl)" + owned + "\n[ ] Wavefront  (.obj)" + owned +
-           "\n[x] VRML  (.wrl)\n[x] VRML  (.vrml)\n[x] VRML  (.wrz)\n",
-       "Apply"},
-  };
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.name);
-    step.before(*this);
-    auto shown = window(step.setupMode);
-    EXPECT_EQ(rows(*shown), step.rows);
-    EXPECT_EQ(shown->confirmButton()->text().toStdString(), step.confirm);
+  for (const auto& [setupMode, stored, confirm] : {std::tuple{true, "", "Continue"}, {false, "stl,obj", "Apply"}}) {
+    defaults.setString(Config::associatedExtensionsKey, stored);
+    auto shown = window(setupMode);
+    EXPECT_EQ(rows(*shown), "[ ] Mesh  (.stl)" + owned + "\n[ ] Wavefront  (.obj)" + owned +
+                                "\n[x] VRML  (.wrl)\n[x] VRML  (.vrml)\n[x] VRML  (.wrz)\n");
+    EXPECT_EQ(shown->confirmButton()->text().toStdString(), confirm);
   }
 }
 
