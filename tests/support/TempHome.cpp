@@ -25,6 +25,12 @@ const std::vector<std::pair<std::string, std::string>> folders{{"HOME", "home"},
                                                                {"XDG_RUNTIME_DIR", "runtime"},
                                                                {"TMPDIR", "tmp"}};
 
+// Whether the home sets the variable or the test must not inherit it.
+bool isOverridden(const std::string& name) {
+  return std::find(sessionVariables.begin(), sessionVariables.end(), name) != sessionVariables.end() ||
+         std::any_of(folders.begin(), folders.end(), [&](const auto& folder) { return folder.first == name; });
+}
+
 }  // namespace
 
 TempHome::TempHome() {
@@ -47,10 +53,8 @@ TempHome::~TempHome() {
 std::vector<std::string> TempHome::environment() const {
   std::vector<std::string> result;
   for (char** entry = environ; *entry; ++entry) {
-    std::string name = std::string(*entry).substr(0, std::string(*entry).find('='));
-    bool replaced = std::find(sessionVariables.begin(), sessionVariables.end(), name) != sessionVariables.end();
-    for (const auto& [variable, folder] : folders) replaced = replaced || variable == name;
-    if (!replaced) result.push_back(*entry);
+    std::string text = *entry;
+    if (!isOverridden(text.substr(0, text.find('=')))) result.push_back(text);
   }
   for (const auto& [variable, folder] : folders) result.push_back(variable + "=" + (root_ / folder).string());
   return result;
