@@ -35,7 +35,8 @@ std::string statusReport(Associations::Services& services, const std::string& ex
               {"version", BuildInfo::version},
               {"types", types}};
   // Solidus escaped as well, as the report has always been written; only strings hold one.
-  return Text::replaceAll(report.dump(2), "/", "\\/");
+  // A path that is not UTF-8 is still reported, its stray bytes shown as U+FFFD.
+  return Text::replaceAll(report.dump(2, ' ', false, json::error_handler_t::replace), "/", "\\/");
 }
 
 }  // namespace
@@ -80,11 +81,7 @@ int run(const std::vector<std::string>& arguments, Associations::Services& servi
   } else if (name == "--unregister-all") {
     Associations::unregisterAll(services);
   } else {
-    try {
-      out << statusReport(services, executablePath) << '\n';
-    } catch (const json::exception&) {
-      // A path that is not UTF-8 cannot be reported as JSON text: nothing is printed.
-    }
+    out << statusReport(services, executablePath) << '\n';
   }
   return 0;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -67,5 +68,8 @@ inline constexpr const char* associatedExtensionsKey = "AssociatedExtensions";
 
 std::set<std::string> getList(const DefaultsStore& defaults, const std::string& key);
 void setList(DefaultsStore& defaults, const std::string& key, const std::vector<std::string>& values);
+// Changes the stored set in one step that parallel runs of the application cannot interleave.
+void updateList(DefaultsStore& defaults, const std::string& key,
+                const std::function<void(std::set<std::string>&)>& change);
 
 }  // namespace Config

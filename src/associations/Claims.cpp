@@ -1,5 +1,7 @@
 #include <strings.h>
 
+#include <algorithm>
+
 #include "Associations.h"
 
 namespace Associations {
@@ -8,14 +10,55 @@ namespace {
 
 std::string priorHandlerKey(const std::string& extension) { return "PriorHandler." + extension; }
 
-void recordAssociated(DefaultsStore& defaults, const std::string& extension, bool associated) {
-  auto list = Config::getList(defaults, Config::associatedExtensionsKey);
-  if (associated) {
-    list.insert(extension);
-  } else {
-    list.erase(extension);
+// The extension and every declared one the desktop gives the same content type. The desktop
+// keeps one handler per content type, so they are claimed and given back as one.
+std::vector<std::string> sharingType(Services& services, const std::string& extension, const std::string& contentType) {
+  std::vector<std::string> extensions{extension};
+  for (const auto& declared : declaredExtensions(declaredTypes(services))) {
+    if (declared != extension && services.registry.contentTypeFor(declared) == contentType &&
+        std::find(extensions.begin(), extensions.end(), declared) == extensions.end()) {
+      extensions.push_back(declared);
+    }
   }
-  Config::setList(defaults, Config::associatedExtensionsKey, {list.begin(), list.end()});
+  return extensions;
+}
+
+void recordAssociated(DefaultsStore& defaults, const std::vector<std::string>& extensions, bool associated) {
+  Config::updateList(defaults, Config::associatedExtensionsKey, [&](std::set<std::string>& list) {
+    for (const auto& extension : extensions) {
+      if (associated) {
+        list.insert(extension);
+      } else {
+        list.erase(extension);
+      }
+    }
+  });
+}
+
+// The application a claim displaced, under any extension of the type (earlier versions
+// kept it under the claimed extension alone).
+std::optional<std::string> priorHandler(const Services& services, const std::vector<std::string>& extensions) {
+  for (const auto& extension : extensions) {
+    auto prior = services.defaults.string(priorHandlerKey(extension));
+    if (prior && !prior->empty()) return prior;
+  }
+  return std::nullopt;
+}
+
+void forgetPriorHandler(Services& services, const std::vector<std::string>& extensions) {
+  for (const auto& extension : extensions) {
+    if (priorHandler(services, {extension})) services.defaults.setString(priorHandlerKey(extension), "");
+  }
+}
+
+bool isDeclared(Services& services, const std::string& extension) {
+  auto declared = declaredExtensions(declaredTypes(services));
+  return std::find(declared.begin(), declared.end(), extension) != declared.end();
+}
+
+bool isOwnHandler(Services& services, const std::string& contentType) {
+  auto current = services.registry.defaultHandler(contentType);
+  return current && isOwnId(services, *current);
 }
 
 }  // namespace
@@ -30,36 +73,47 @@ std::optional<std::string> currentHandler(Services& services, const std::string&
   return services.registry.defaultHandler(*contentType);
 }
 
+// Only declared types: what the desktop gives an undeclared name (text, images) is the
+// user's business, and unregistering could never give it back.
 bool claim(Services& services, const std::string& anyCaseExtension) {
   std::string extension = lowercased(anyCaseExtension);
+  if (!isDeclared(services, extension)) return false;
   auto contentType = services.registry.contentTypeFor(extension);
   if (!contentType) return false;
+  auto extensions = sharingType(services, extension, *contentType);
   auto current = services.registry.defaultHandler(*contentType);
   if (current && isOwnId(services, *current)) {
     // Writing the default again would only reorder the user's associations.
-    recordAssociated(services.defaults, extension, true);
+    recordAssociated(services.defaults, extensions, true);
     return true;
   }
-  if (current) services.defaults.setString(priorHandlerKey(extension), *current);
+  if (current) {
+    for (const auto& each : extensions) services.defaults.setString(priorHandlerKey(each), *current);
+  }
   if (!services.registry.setDefaultHandler(*contentType, services.ownId)) return false;
   // The desktop may accept the change and still open the type with another application
   // (a desktop-specific list that overrides the user's): that is no claim.
-  auto after = services.registry.defaultHandler(*contentType);
-  if (!after || !isOwnId(services, *after)) return false;
-  recordAssociated(services.defaults, extension, true);
+  if (!isOwnHandler(services, *contentType)) return false;
+  recordAssociated(services.defaults, extensions, true);
   return true;
 }
 
+// A type the user has given to another application since stays with it: only our record goes.
 bool release(Services& services, const std::string& anyCaseExtension) {
   std::string extension = lowercased(anyCaseExtension);
   auto contentType = services.registry.contentTypeFor(extension);
   if (!contentType) return false;
-  recordAssociated(services.defaults, extension, false);
-  auto prior = services.defaults.string(priorHandlerKey(extension));
-  if (!prior || prior->empty()) return false;
+  auto extensions = sharingType(services, extension, *contentType);
+  recordAssociated(services.defaults, extensions, false);
+  if (!isOwnHandler(services, *contentType)) {
+    forgetPriorHandler(services, extensions);
+    return false;
+  }
+  auto prior = priorHandler(services, extensions);
+  if (!prior) return false;
   // The record goes only once the application has it back, so a refusal can be retried.
   if (!services.registry.setDefaultHandler(*contentType, *prior)) return false;
-  services.defaults.setString(priorHandlerKey(extension), "");
+  forgetPriorHandler(services, extensions);
   return true;
 }
 

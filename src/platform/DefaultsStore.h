@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -10,6 +11,10 @@ class DefaultsStore {
   virtual std::optional<std::string> string(const std::string& key) const = 0;
   virtual void setString(const std::string& key, const std::string& value) = 0;
   virtual void remove(const std::string& key) = 0;
+  // Stores what `change` makes of the setting's value, with no other process of ours
+  // changing the setting in between: a read-modify-write that parallel runs cannot undo.
+  virtual void update(const std::string& key,
+                      const std::function<std::string(const std::optional<std::string>&)>& change) = 0;
   // Forgets every setting of the application.
   virtual void removeAll() = 0;
 };

@@ -82,7 +82,7 @@ std::string ManageWindow::ownerNote(const std::string& extension) {
 }
 
 int ManageWindow::buildRows(QWidget* document, const std::vector<Associations::DeclaredType>& types, int rowWidth) {
-  auto registered = Associations::registeredExtensions(services_.associations);
+  ownedAtOpen_ = Associations::registeredExtensions(services_.associations);
   int widest = 0;
   for (const auto& type : types) {
     for (const auto& extension : type.extensions) {
@@ -90,7 +90,7 @@ int ManageWindow::buildRows(QWidget* document, const std::vector<Associations::D
       auto* box = new QCheckBox(QString::fromStdString(type.name + "  (." + extension + ")" + note), document);
       int row = static_cast<int>(checkboxes_.size());
       box->setGeometry(8, rowHeight * row, std::max(rowWidth, box->sizeHint().width()), 22);
-      box->setChecked(setupMode_ ? note.empty() : registered.count(extension) > 0);
+      box->setChecked(setupMode_ ? note.empty() : ownedAtOpen_.count(extension) > 0);
       widest = std::max(widest, box->width());
       checkboxes_.emplace_back(extension, box);
     }
@@ -175,13 +175,18 @@ void ManageWindow::reject() { cancel(); }
 
 void ManageWindow::openDownloadPage() { services_.openUrl(services_.viewerSite + "/tools/3d-viewer/linux"); }
 
+// Gives back only what was ours and the user unchecked: a row unchecked because another
+// application opens the type must not take it from that application. Releases go first, so
+// that of two extensions of one content type, the checked one keeps it.
 void ManageWindow::apply() {
+  for (const auto& [extension, box] : checkboxes_) {
+    if (!box->isChecked() && ownedAtOpen_.count(extension)) Associations::release(services_.associations, extension);
+  }
   std::vector<std::string> succeeded;
   std::string failed;
   for (const auto& [extension, box] : checkboxes_) {
-    if (!box->isChecked()) {
-      Associations::release(services_.associations, extension);
-    } else if (Associations::claim(services_.associations, extension)) {
+    if (!box->isChecked()) continue;
+    if (Associations::claim(services_.associations, extension)) {
       succeeded.push_back(extension);
     } else {
       failed += (failed.empty() ? "." : ", .") + extension;

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,4 +55,5 @@ class ManageWindow : public QDialog {
   QMenuBar* menu_ = nullptr;
   QPushButton* confirm_ = nullptr;
   std::vector<std::pair<std::string, QCheckBox*>> checkboxes_;
+  std::set<std::string> ownedAtOpen_;
 };

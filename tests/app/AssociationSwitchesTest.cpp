@@ -5,8 +5,10 @@
 
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <thread>
 
 #include "AssociationSwitches.h"
 #include "RunProgram.h"
@@ -17,16 +19,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string stlToOther = "[Default Applications]\nmodel/stl=other-viewer.desktop\n";
+const std::string stlToOther =
+    "[Default Applications]\nmodel/stl=other-viewer.desktop\nmodel/step=other-viewer.desktop\n";
 
-// A home where another application opens STL files.
+// A home where another application opens STL and STEP files, and a third could.
 struct Registry {
   TempHome home;
   std::vector<std::string> environment = home.environment();
 
   Registry() {
-    writeText(home.dataHome() / "applications/other-viewer.desktop",
-              "[Desktop Entry]\nType=Application\nName=Other Viewer\nExec=/bin/true %f\nMimeType=model/stl;\n");
+    for (const auto& name : {"other", "third"}) {
+      writeText(home.dataHome() / "applications" / (std::string(name) + "-viewer.desktop"),
+                "[Desktop Entry]\nType=Application\nName=Viewer\nExec=/bin/true %f\nMimeType=model/stl;model/step;\n");
+    }
     writeText(home.configHome() / "mimeapps.list", stlToOther);
   }
   ProgramResult viewer(std::vector<std::string> argv) const {
@@ -34,15 +39,24 @@ struct Registry {
     return runProgram(argv, environment);
   }
   // The default application as two tools that are not ours see it.
-  std::string defaultsAsOthersSeeThem() const {
-    auto xdgMime = runProgram({"/usr/bin/xdg-mime", "query", "default", "model/stl"}, environment).out;
-    auto gio = runProgram({"/usr/bin/gio", "mime", "model/stl"}, environment).out;
+  std::string defaultAsOthersSeeIt(const std::string& type) const {
+    auto xdgMime = runProgram({"/usr/bin/xdg-mime", "query", "default", type}, environment).out;
+    auto gio = runProgram({"/usr/bin/gio", "mime", type}, environment).out;
     auto colon = gio.find(": ");
     return xdgMime.substr(0, xdgMime.find('\n')) + " " +
            (colon == std::string::npos ? "" : gio.substr(colon + 2, gio.find('\n') - colon - 2));
   }
   std::string settings() const { return readText(home.configHome() / "Vexmoor/3DViewer.conf"); }
 };
+
+const std::string ours = "com.vexmoor.3DViewer.desktop";
+const std::string other = "other-viewer.desktop";
+const std::string third = "third-viewer.desktop";
+
+void claimThenUserPicksThird(Registry& registry) {
+  ASSERT_EQ(registry.viewer({"--register", "stl"}).out, "stl: claimed\n");
+  runProgram({"/usr/bin/gio", "mime", "model/stl", third}, registry.environment);
+}
 
 struct Case {
   std::string name;
@@ -51,10 +65,8 @@ struct Case {
   std::string stlDefault;
   std::vector<std::string> settingsHold;
   bool settingsGone = false;
+  std::string stepDefault = other;
 };
-
-const std::string ours = "com.vexmoor.3DViewer.desktop";
-const std::string other = "other-viewer.desktop";
 
 }  // namespace
 
@@ -81,7 +93,7 @@ TEST(AssociationSwitches, ClaimAndReleaseAgainstAnotherApplication) {
       {"claiming the unowned leaves the other's type alone",
        nothing,
        {{{"--register-unowned"},
-         "skp,dwg,step,stp,iges,igs,glb,gltf,obj,dxf,ifc,ply,las,laz,3ds,max,fbx,3mf,dae,wrl,vrml,"
+         "skp,dwg,iges,igs,glb,gltf,obj,dxf,ifc,ply,las,laz,3ds,max,fbx,3mf,dae,wrl,vrml,"
          "wrz,x3d,x3dv,3dm,dwf,dwfx\n"}},
        other,
        {}},
@@ -113,7 +125,38 @@ TEST(AssociationSwitches, ClaimAndReleaseAgainstAnotherApplication) {
        },
        {{{"--unregister", "stl"}, "stl: released\n"}},
        ours,
-       {"PriorHandler.stl=other-viewer\n"}},
+       {"PriorHandler.stl=other-viewer\n"},
+       false,
+       ours},
+      {"giving back leaves a type the user gave to another since with it",
+       claimThenUserPicksThird,
+       {{{"--unregister", "stl"}, "stl: released\n"}},
+       third,
+       {"AssociatedExtensions=\n", "PriorHandler.stl=\n"}},
+      {"undeclared types are never claimed",
+       nothing,
+       {{{"--register", "txt,html,png,tar.gz,x/.stl"},
+         "txt: refused\nhtml: refused\npng: refused\ntar.gz: refused\nx/.stl: refused\n"}},
+       other,
+       {}},
+      {"extensions of one content type are claimed and given back as one",
+       nothing,
+       {{{"--register", "step,stp"}, "step: claimed\nstp: claimed\n"}, {{"--unregister", "stp"}, "stp: released\n"}},
+       other,
+       {"AssociatedExtensions=\n", "PriorHandler.step=\n", "PriorHandler.stp=\n"}},
+      {"unregistering everything leaves the user's later choice",
+       claimThenUserPicksThird,
+       {{{"--register", "step,txt"}, "step: claimed\ntxt: refused\n"}, {{"--unregister-all"}, ""}},
+       third,
+       {},
+       true},
+      {"a new user without a mimeapps.list of their own",
+       [](Registry& registry) {
+         fs::rename(registry.home.configHome() / "mimeapps.list", registry.home.root() / "config-dirs/mimeapps.list");
+       },
+       {{{"--register", "stl"}, "stl: claimed\n"}, {{"--unregister", "stl"}, "stl: released\n"}},
+       other,
+       {"AssociatedExtensions=\n", "PriorHandler.stl=\n"}},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.name);
@@ -124,20 +167,111 @@ TEST(AssociationSwitches, ClaimAndReleaseAgainstAnotherApplication) {
       EXPECT_EQ(result.exitStatus, 0);
       EXPECT_EQ(result.out, output) << arguments.front();
     }
-    EXPECT_EQ(registry.defaultsAsOthersSeeThem(), test.stlDefault + " " + test.stlDefault);
+    EXPECT_EQ(registry.defaultAsOthersSeeIt("model/stl"), test.stlDefault + " " + test.stlDefault);
+    EXPECT_EQ(registry.defaultAsOthersSeeIt("model/step"), test.stepDefault + " " + test.stepDefault);
     for (const auto& text : test.settingsHold) EXPECT_NE(registry.settings().find(text), std::string::npos) << text;
     EXPECT_TRUE(!test.settingsGone || registry.settings().empty()) << registry.settings();
   }
 }
 
-TEST(AssociationSwitches, NeverRewritesAListItCannotRead) {
-  Registry registry;
-  fs::remove(registry.home.configHome() / "mimeapps.list");
-  writeText(registry.home.root() / "config-dirs/mimeapps.list", stlToOther);
+// The user's file changes only in the entries for the type: comments, spacing and other
+// entries stay, a link stays a link, and a file GLib cannot parse is never written.
+TEST(AssociationSwitches, ChangesOnlyOurEntriesInTheUsersList) {
+  const std::string commented =
+      "# my dotfiles\n[Default Applications]\n# pdf in evince\napplication/pdf = evince.desktop\n"
+      "model/stl=other-viewer.desktop\n\n[Added Associations]\nimage/png=eog.desktop;\n";
+  const std::string claimed =
+      "# my dotfiles\n[Default Applications]\n# pdf in evince\napplication/pdf = evince.desktop\n"
+      "model/stl=com.vexmoor.3DViewer.desktop\n\n[Added Associations]\nimage/png=eog.desktop;\n"
+      "model/stl=com.vexmoor.3DViewer.desktop;\n";
   const std::string broken = "[Default Applications\nmodel/stl=other-viewer.desktop\n# mine\n";
-  writeText(registry.home.configHome() / "mimeapps.list", broken);
-  EXPECT_EQ(registry.viewer({"--register", "stl"}).out, "stl: refused\n");
-  EXPECT_EQ(readText(registry.home.configHome() / "mimeapps.list"), broken);
+  const std::vector<std::tuple<std::string, std::string, bool, std::string, std::string>> cases{
+      // name, starting text, behind a link, output, text afterwards
+      {"comments and spacing", commented, false, "stl: claimed\n", claimed},
+      {"a link into a dotfiles folder", commented, true, "stl: claimed\n", claimed},
+      {"unparsable", broken, false, "stl: refused\n", broken},
+  };
+  for (const auto& [name, start, linked, output, after] : cases) {
+    SCOPED_TRACE(name);
+    Registry registry;
+    writeText(registry.home.root() / "config-dirs/mimeapps.list", stlToOther);
+    auto list = registry.home.configHome() / "mimeapps.list";
+    auto file = linked ? registry.home.root() / "dotfiles/mimeapps.list" : list;
+    fs::remove(list);
+    writeText(file, start);
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    if (linked) fs::create_symlink("../../dotfiles/mimeapps.list", list);
+    EXPECT_EQ(registry.viewer({"--register", "stl"}).out, output);
+    EXPECT_EQ(readText(file), after);
+    EXPECT_EQ(fs::is_symlink(list), linked);
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  }
+}
+
+// Parallel runs each change the list of what we claimed: none may undo another's change.
+TEST(AssociationSwitches, ParallelClaimsAreAllKept) {
+  Registry registry;
+  const std::vector<std::string> extensions{"skp", "dwg", "step", "iges", "glb", "gltf", "obj", "dxf",
+                                            "ifc", "ply", "3ds",  "max",  "fbx", "3mf",  "dae", "wrl"};
+  registry.viewer({"--status"});  // registered once, as a first run does
+  std::vector<std::future<ProgramResult>> runs;
+  for (const auto& extension : extensions) {
+    runs.push_back(std::async(std::launch::async, [&, extension] {
+      return registry.viewer({"--register", extension});
+    }));
+  }
+  for (size_t at = 0; at < runs.size(); ++at) EXPECT_EQ(runs[at].get().out, extensions[at] + ": claimed\n");
+  auto report = nlohmann::json::parse(registry.viewer({"--status"}).out);
+  for (const auto& extension : extensions) {
+    EXPECT_NE(registry.settings().find(extension), std::string::npos) << extension;
+    for (const auto& type : report["types"]) {
+      if (type["extension"] == extension) {
+        EXPECT_EQ(type["handler"], "com.vexmoor.3DViewer") << extension;
+      }
+    }
+  }
+}
+
+// Run from a folder whose name the desktop entry format must escape: the entry is valid and
+// starts this very executable; a path no entry can hold is not registered, and still reported.
+TEST(AssociationSwitches, RegistersItselfFromAnyFolder) {
+  const std::vector<std::tuple<std::string, bool, std::string>> folders{// folder, registers, as --status reports it
+                                                                        {"my models", true, "my models"},
+                                                                        {"50%done", true, "50%done"},
+                                                                        {"say \"hi\"", true, "say \"hi\""},
+                                                                        {"cost$HOME`x`", true, "cost$HOME`x`"},
+                                                                        {"back\\slash", true, "back\\slash"},
+                                                                        {"line\nbreak", false, "line\nbreak"},
+                                                                        {"latin1-\xe9", false, "latin1-\xef\xbf\xbd"}};
+  for (const auto& [folder, registers, reported] : folders) {
+    SCOPED_TRACE(folder);
+    Registry registry;
+    auto executable = registry.home.root() / folder / "vexmoor-3dviewer";
+    fs::create_directories(executable.parent_path());
+    fs::copy_file(executablePath(), executable);
+    fs::copy_file(fs::path(executablePath()).parent_path() / "document-types.json",
+                  executable.parent_path() / "document-types.json");
+    auto status = runProgram({executable.string(), "--status"}, registry.environment);
+    auto report = nlohmann::json::parse(status.out);
+    EXPECT_EQ(report["bundlePath"], (registry.home.root() / reported / "vexmoor-3dviewer").string());
+    auto entry = registry.home.dataHome() / "applications/com.vexmoor.3DViewer.desktop";
+    EXPECT_EQ(fs::exists(entry), registers);
+    EXPECT_EQ(status.err.empty(), registers) << status.err;
+    if (!registers) continue;
+    auto validation = runProgram({"/usr/bin/desktop-file-validate", entry.string()}, registry.environment);
+    EXPECT_EQ(validation.out + validation.err, "");
+    // The entry must start the executable by its exact path.
+    auto marker = registry.home.root() / "started";
+    fs::remove(executable);
+    writeText(executable, "#!/bin/sh\nprintf %s \"$0\" > \"$STARTED\"\n");
+    fs::permissions(executable, fs::perms::owner_all);
+    auto environment = registry.environment;
+    environment.push_back("STARTED=" + marker.string());
+    runProgram({"/usr/bin/gio", "launch", entry.string()}, environment);
+    for (int wait = 0; wait < 100 && !fs::exists(marker); ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(readText(marker), executable.string());
+  }
 }
 
 TEST(AssociationSwitches, StatusReportsEveryDeclaredExtension) {
@@ -156,9 +290,11 @@ TEST(AssociationSwitches, StatusReportsEveryDeclaredExtension) {
       R"({"declaredType":"model/stl","extension":"stl","handler":"other-viewer","name":"Stereolithography","resolvedType":"model/stl"})");
   EXPECT_EQ(report["types"][14]["resolvedType"], "application/vnd.laszip");
 
-  auto missing = registry.viewer({"--register"});
-  EXPECT_EQ(missing.exitStatus, 2);
-  EXPECT_EQ(missing.out + missing.err, "");
+  for (const auto& lone : {"--register", "--unregister"}) {
+    auto missing = registry.viewer({lone});
+    EXPECT_EQ(missing.exitStatus, 2);
+    EXPECT_EQ(missing.out + missing.err, "");
+  }
 }
 
 TEST(AssociationSwitches, SplitExtensionsCleansTheOperand) {

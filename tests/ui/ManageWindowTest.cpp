@@ -47,9 +47,11 @@ class ManageWindowTest : public testing::Test {
  public:
   // GLib reads the applications once per process: everything is in place before it does.
   static void SetUpTestSuite() {
-    writeText(fs::path(std::getenv("XDG_DATA_HOME")) / "applications/other-viewer.desktop",
-              "[Desktop Entry]\nType=Application\nName=Other Viewer.app\nExec=/bin/true %f\n"
-              "MimeType=model/stl;model/obj;\n");
+    for (const auto& [id, name] : {std::pair{"other-viewer", "Other Viewer.app"}, {"third-viewer", "Third"}}) {
+      writeText(fs::path(std::getenv("XDG_DATA_HOME")) / "applications" / (std::string(id) + ".desktop"),
+                "[Desktop Entry]\nType=Application\nName=" + std::string(name) +
+                    "\nExec=/bin/true %f\nMimeType=model/stl;model/obj;\n");
+    }
     writeText(fs::path(std::getenv("XDG_CONFIG_DIRS")) / "mimeapps.list",
               "[Default Applications]\nmodel/stl=other-viewer.desktop\nmodel/obj=other-viewer.desktop\n");
     DesktopRegistration::ensureRegistered();
@@ -132,4 +134,18 @@ TEST_F(ManageWindowTest, ABannerOffersTheUpdateWhenFormatsArePending) {
   ASSERT_NE(update, buttons.end());
   QTest::mouseClick(*update, Qt::LeftButton);
   EXPECT_EQ(opened, "https://www.vexmoor.com/tools/3d-viewer/linux");
+}
+
+// Apply gives back what was ours and the user unchecked, and leaves alone an unchecked type
+// the user has given to another application since we claimed it.
+TEST_F(ManageWindowTest, ApplyGivesBackOnlyWhatWasOursAndUnchecked) {
+  ASSERT_TRUE(Associations::claim(services, "stl"));
+  ASSERT_TRUE(Associations::claim(services, "obj"));
+  ASSERT_TRUE(registry->setDefaultHandler("model/obj", "third-viewer"));
+  auto shown = window(false);
+  shown->checkboxes().front().second->setChecked(false);
+  QTest::keyClick(shown.get(), Qt::Key_Return);
+  EXPECT_EQ(registry->defaultHandler("model/stl"), "other-viewer");
+  EXPECT_EQ(registry->defaultHandler("model/obj"), "third-viewer");
+  fs::remove(configHome() / "mimeapps.list");
 }

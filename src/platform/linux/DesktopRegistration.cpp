@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <sstream>
 #include <string_view>
@@ -53,18 +54,34 @@ bool sameFile(const fs::path& a, const fs::path& b) {
   return fs::equivalent(a, b, error);
 }
 
-// A path in Exec= quoted as the desktop entry rules ask, then escaped as a string value.
-std::string execArgument(const std::string& path) {
-  if (path.find_first_of(" \t\n\"'\\><~|&;$*?#()`") == std::string::npos) return path;
-  std::string quoted = "\"";
-  for (char c : path) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  quoted += '"';
+// A string value as desktop entry readers unescape it.
+std::string escapedValue(const std::string& text) {
   std::string escaped;
-  for (char c : quoted) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  for (char c : text) {
+    if (c == '\\') {
+      escaped += "\\\\";
+    } else if (c == '\t') {
+      escaped += "\\t";
+    } else {
+      escaped += c;
+    }
+  }
   return escaped;
+}
+
+// The path as Exec= starts it: quoted when it holds a reserved character, with what keeps
+// its meaning inside quotes escaped and every '%' doubled so that it is no field code; then
+// escaped as any string value. GLib looks for the program of Exec= before it undoubles the
+// '%', so such a path is started through env, which GLib finds.
+std::string execCommand(const std::string& path) {
+  bool quoted = path.find_first_of(" \t\"'\\><~|&;$*?#()`") != std::string::npos;
+  std::string argument;
+  for (char c : path) {
+    if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\')) argument += '\\';
+    argument += c == '%' ? std::string("%%") : std::string(1, c);
+  }
+  if (quoted) argument = '"' + argument + '"';
+  return escapedValue(path.find('%') == std::string::npos ? argument : "env " + argument);
 }
 
 std::string contentOf(const fs::path& path) {
@@ -121,12 +138,20 @@ std::string declarationPath() {
 bool ensureRegistered() {
   std::string executable = executablePath();
   if (executable.empty()) return false;
+  // A desktop entry is UTF-8 text and has no way to write a line break in Exec=.
+  if (executable.find_first_of("\n\r") != std::string::npos ||
+      !g_utf8_validate(executable.data(), static_cast<gssize>(executable.size()), nullptr)) {
+    std::cerr << "vexmoor-3dviewer: cannot register with the desktop from this folder: its path holds a line break "
+                 "or is not UTF-8. Move the application to another folder.\n";
+    return false;
+  }
   auto registered = registeredExecutable();
   if (registered && sameFile(*registered, executable)) return true;
 
   fs::path data = g_get_user_data_dir();
-  std::string entry = Text::replaceAll(std::string(desktopEntryTemplate) + "\n", "@TRY_EXEC@", executable);
-  entry = Text::replaceAll(std::move(entry), "@EXEC@", execArgument(executable));
+  std::string entry =
+      Text::replaceAll(std::string(desktopEntryTemplate) + "\n", "@TRY_EXEC@", escapedValue(executable));
+  entry = Text::replaceAll(std::move(entry), "@EXEC@", execCommand(executable));
   bool failed = false;
   if (writeIfChanged(data / "mime/packages" / mimeFileName, std::string(mimePackageText) + "\n", failed)) {
     runQuietly({"update-mime-database", (data / "mime").string()});

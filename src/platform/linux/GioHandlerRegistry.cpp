@@ -7,6 +7,9 @@
 #include <memory>
 #include <vector>
 
+#include "FileLock.h"
+#include "MimeappsList.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -40,9 +43,11 @@ std::vector<fs::path> splitDirs(const char* variable, const char* fallback) {
   return dirs;
 }
 
+fs::path userList() { return fs::path(g_get_user_config_dir()) / "mimeapps.list"; }
+
 // The mimeapps.list files in the order the desktop reads them.
 std::vector<fs::path> mimeappsLists() {
-  std::vector<fs::path> lists{fs::path(g_get_user_config_dir()) / "mimeapps.list"};
+  std::vector<fs::path> lists{userList()};
   for (const auto& dir : splitDirs("XDG_CONFIG_DIRS", "/etc/xdg")) lists.push_back(dir / "mimeapps.list");
   lists.push_back(fs::path(g_get_user_data_dir()) / "applications/mimeapps.list");
   for (const auto& dir : splitDirs("XDG_DATA_DIRS", "/usr/local/share:/usr/share")) {
@@ -66,15 +71,13 @@ bool isExplicitDefault(const std::string& contentType, const std::string& deskto
   return false;
 }
 
-// GIO writes the user's mimeapps.list from what it could parse of it: a file it cannot
-// parse would be replaced by one holding only our change, losing every other choice.
-bool userListIsWritable() {
-  auto path = fs::path(g_get_user_config_dir()) / "mimeapps.list";
-  if (!fs::exists(path)) return true;
-  GKeyFile* file = g_key_file_new();
-  bool parsed = g_key_file_load_from_file(file, path.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
-  g_key_file_free(file);
-  return parsed;
+// GIO notices a change to mimeapps.list through a file monitor, shortly after the write.
+void awaitDefault(const std::string& contentType, const std::string& desktopId) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    GPtr<GAppInfo> app(g_app_info_get_default_for_type(contentType.c_str(), FALSE), g_object_unref);
+    if (app && desktopId == g_app_info_get_id(app.get())) return;
+    g_usleep(10000);
+  }
 }
 
 }  // namespace
@@ -101,13 +104,17 @@ std::optional<std::string> GioHandlerRegistry::defaultHandler(const std::string&
   return idOf(app.get());
 }
 
+// GIO's own writer would replace a linked file by a plain one and drop the user's comments.
 bool GioHandlerRegistry::setDefaultHandler(const std::string& contentType, const std::string& applicationId) {
   auto app = installedApplication(applicationId);
-  if (!app || !userListIsWritable()) return false;
-  GError* error = nullptr;
-  bool set = g_app_info_set_as_default_for_type(app.get(), contentType.c_str(), &error);
-  if (error) g_error_free(error);
-  return set;
+  if (!app) return false;
+  std::string desktopId = g_app_info_get_id(app.get());
+  {
+    FileLock lock(fs::path(g_get_user_config_dir()) / "Vexmoor/mimeapps.lock");
+    if (!MimeappsList::setDefault(userList(), contentType, desktopId)) return false;
+  }
+  awaitDefault(contentType, desktopId);
+  return true;
 }
 
 std::optional<std::string> GioHandlerRegistry::applicationName(const std::string& applicationId) {

@@ -2,6 +2,9 @@
 
 #include <QSettings>
 #include <QString>
+#include <filesystem>
+
+#include "FileLock.h"
 
 namespace {
 
@@ -9,17 +12,30 @@ QSettings settings() { return QSettings(QSettings::NativeFormat, QSettings::User
 
 QString qt(const std::string& text) { return QString::fromStdString(text); }
 
+std::optional<std::string> stringOf(const QVariant& value) {
+  if (!value.isValid() || value.typeId() != QMetaType::QString) return std::nullopt;
+  return value.toString().toStdString();
+}
+
 }  // namespace
 
 std::optional<std::string> SettingsDefaultsStore::string(const std::string& key) const {
-  QVariant value = settings().value(qt(key));
-  if (!value.isValid() || value.typeId() != QMetaType::QString) return std::nullopt;
-  return value.toString().toStdString();
+  return stringOf(settings().value(qt(key)));
 }
 
 void SettingsDefaultsStore::setString(const std::string& key, const std::string& value) {
   auto store = settings();
   store.setValue(qt(key), qt(value));
+  store.sync();
+}
+
+void SettingsDefaultsStore::update(const std::string& key,
+                                   const std::function<std::string(const std::optional<std::string>&)>& change) {
+  // Not QSettings' own "3DViewer.conf.lock", which it takes inside sync().
+  FileLock lock(std::filesystem::path(settings().fileName().toStdString()).replace_extension(".lock"));
+  auto store = settings();
+  store.sync();
+  store.setValue(qt(key), qt(change(stringOf(store.value(qt(key))))));
   store.sync();
 }
 
