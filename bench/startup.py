@@ -17,10 +17,15 @@ def ours():
     hand_off = os.path.join(home, "addresses.txt")
     if os.path.exists(hand_off):
         os.remove(hand_off)
+    said = tempfile.TemporaryFile()
     start = time.perf_counter()
     process = subprocess.Popen([build + "/vexmoor-3dviewer", sample],
-                               env=dict(env, VEXMOOR_STUB_URL_FILE=hand_off))
+                               env=dict(env, VEXMOOR_STUB_URL_FILE=hand_off), stderr=said)
     while True:
+        if process.poll() is not None:
+            said.seek(0)
+            sys.exit(f"the application ended ({process.returncode}) before serving {sample}: "
+                     + said.read().decode(errors="replace"))
         try:
             with open(hand_off) as f:
                 if f.read().count("\n") >= 2:

@@ -4,4 +4,4 @@
 set -euo pipefail
 build=${1:?usage: bench/startup.sh BUILD_DIR}
 cd "$(dirname "$0")/.."
-python3 bench/startup.py "$build" "$PWD/resources/samples/cube.stl"
+python3 bench/startup.py "$build" "$PWD/viewer-site/samples/cube.stl"

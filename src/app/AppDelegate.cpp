@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "Associations.h"
 #include "BridgePage.h"
 #include "Catalog.h"
@@ -16,6 +18,13 @@ namespace {
 bool isRegularFile(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// A file the user may not read would reach the viewer as "not found", silently. Running out
+// of descriptors says nothing of the file: starting the server reports that.
+bool cannotBeRead(const std::string& path) {
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  return !file.valid() && errno != EMFILE && errno != ENFILE;
 }
 
 bool writeAll(const UniqueFd& file, const std::string& text) {
@@ -81,6 +90,10 @@ void AppDelegate::failAndTerminate(const std::string& message, const std::string
 void AppDelegate::serve(const std::string& documentPath) {
   if (!isRegularFile(documentPath)) {
     failAndTerminate("The file could not be found", documentPath);
+    return;
+  }
+  if (cannotBeRead(documentPath)) {
+    failAndTerminate("The file could not be opened", documentPath);
     return;
   }
   services_.activation.setAccessory();

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -50,9 +51,14 @@ std::optional<std::string> findIn(const std::string& root, const std::string& na
 // Removes bundle folders older than `maxAge` (a day): left behind by a run that ended abnormally.
 void sweepStaleBundles(std::chrono::seconds maxAge = std::chrono::hours(24));
 
+// The bytes a folder's file system has free for the user, or nothing when it cannot tell.
+using FreeSpace = std::function<std::optional<std::uint64_t>(const std::filesystem::path& folder)>;
+std::optional<std::uint64_t> availableBytes(const std::filesystem::path& folder);
+
 // The path to serve for a document: the document itself, or a bundle of a .max model and
-// the textures it mentions.
-std::string prepare(const std::string& documentPath);
+// the textures it mentions when the bundle folder has room for it and a margin to spare
+// (where the temporary folder is memory, a large bundle would take the system's).
+std::string prepare(const std::string& documentPath, const FreeSpace& freeSpace = availableBytes);
 
 // Deletes the bundle served in place of a model; never anything outside the bundle root.
 void cleanup(const std::string& servedPath, const std::string& modelPath);

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@ namespace {
 
 constexpr size_t maxCompanions = 48;
 constexpr std::uintmax_t maxCompanionBytes = 64u << 20;
+constexpr std::uint64_t freeSpaceMargin = 256u << 20;
 
 const std::set<std::string>& bundleExtensions() {
   static const std::set<std::string> extensions{"max"};
@@ -127,7 +129,23 @@ void sweepStaleBundles(std::chrono::seconds maxAge) {
   if (auto root = bundleRoot()) PrivateDirectory::removeEntriesOlderThan(*root, maxAge);
 }
 
-std::string prepare(const std::string& documentPath) {
+std::optional<std::uint64_t> availableBytes(const fs::path& folder) {
+  struct statvfs info {};
+  if (::statvfs(folder.c_str(), &info) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
+namespace {
+
+bool hasRoomFor(std::uint64_t bytes, const FreeSpace& freeSpace) {
+  auto root = bundleRoot();
+  auto available = root ? freeSpace(*root) : std::nullopt;
+  return available && *available >= bytes + freeSpaceMargin;
+}
+
+}  // namespace
+
+std::string prepare(const std::string& documentPath, const FreeSpace& freeSpace) {
   sweepStaleBundles();
   if (!bundleExtensions().count(lowerExtension(fs::path(documentPath).filename()))) {
     return documentPath;
@@ -155,6 +173,8 @@ std::string prepare(const std::string& documentPath) {
     companions.push_back(std::move(*companion));
   }
   if (companions.empty()) return documentPath;
+  auto modelBytes = fs::file_size(documentPath, error);
+  if (error || !hasRoomFor(modelBytes + total, freeSpace)) return documentPath;
   return writeBundle(documentPath, companions).value_or(documentPath);
 }
 

@@ -28,8 +28,12 @@ namespace FormatCatalog {
 inline constexpr const char* cacheKey = "CachedCatalog";
 inline constexpr const char* endpointOverride = "VEXMOOR_FORMATS_URL";
 
-// Strict: every key present and of its type, at least one format; extra keys ignored.
+// Strict: every key present and of its type, at least one format, a viewer address that is
+// empty (the default) or usable; extra keys ignored.
 std::optional<Catalog> parse(std::string_view data);
+
+// An absolute https address with a host and no user information, or http to this machine.
+bool isUsableViewerUrl(const std::string& text);
 
 // The catalog compiled into the program; it always parses.
 std::string_view embeddedDefault();
@@ -43,7 +47,8 @@ std::optional<Catalog> tryFetch(DefaultsStore& defaults);
 // The downloaded catalog, else the cached one, else the embedded default.
 Catalog load(DefaultsStore& defaults);
 
-// The viewer page address from the cached catalog, or the default; never uses the network.
+// The viewer page address from the cached catalog when it is usable (an earlier build may
+// have cached any), or the default; never uses the network.
 std::string viewerUrl(const DefaultsStore& defaults);
 
 }  // namespace FormatCatalog

@@ -54,6 +54,7 @@ std::optional<Catalog> parse(std::string_view data) {
       catalog.formats.push_back(formatFrom(format));
     }
     if (catalog.formats.empty()) return std::nullopt;
+    if (!catalog.viewerUrl.empty() && !isUsableViewerUrl(catalog.viewerUrl)) return std::nullopt;
     return catalog;
   } catch (const std::exception&) {
     return std::nullopt;
@@ -77,7 +78,7 @@ Catalog load(DefaultsStore& defaults) {
 std::string viewerUrl(const DefaultsStore& defaults) {
   auto cached = defaults.string(cacheKey);
   auto catalog = cached ? parse(*cached) : std::nullopt;
-  if (!catalog || catalog->viewerUrl.empty()) return defaultViewerUrl();
+  if (!catalog || !isUsableViewerUrl(catalog->viewerUrl)) return defaultViewerUrl();
   return catalog->viewerUrl;
 }
 

@@ -31,7 +31,9 @@ std::string timestamp(std::chrono::system_clock::time_point time) {
 
 bool checkedRecently(const DefaultsStore& defaults, std::chrono::system_clock::time_point now) {
   auto last = parseTimestamp(defaults.string(lastCheckKey).value_or(""));
-  return last && now - *last < checkInterval;  // a time in the future counts as recent too
+  // A time more than a day ahead comes from a clock that was wrong once: it would switch the
+  // check off until then.
+  return last && now - *last < checkInterval && *last - now <= checkInterval;
 }
 
 }  // namespace

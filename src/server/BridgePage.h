@@ -8,8 +8,8 @@ namespace BridgePage {
 
 std::string build(std::string_view viewerBaseUrl, std::string_view fileUrl, std::string_view fileName);
 
-// Scheme, host and any explicitly stated port of an address; the address itself when it
-// has no scheme or host or does not parse.
+// Scheme and host of an address in lower case, and its port unless it is the scheme's
+// default; the address itself when it has no scheme or host or does not parse.
 std::string originOf(std::string_view url);
 
 std::string htmlEscape(std::string_view text);

@@ -26,8 +26,18 @@ bool hasForbiddenChar(std::string_view url) {
   return false;
 }
 
+std::string lowercased(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return result;
+}
+
 }  // namespace
 
+// As browsers write an origin: scheme and host in lower case, no port where it is the
+// scheme's own, so that the viewer's messages are recognised.
 std::string originOf(std::string_view url) {
   const std::string unchanged(url);
   size_t colon = url.find(':');
@@ -49,7 +59,8 @@ std::string originOf(std::string_view url) {
   std::string_view portText =
       hostEnd < authority.size() && authority[hostEnd] == ':' ? authority.substr(hostEnd + 1) : "";
   if (host.empty()) return unchanged;
-  std::string origin = std::string(url.substr(0, colon)) + "://" + std::string(host);
+  std::string scheme = lowercased(url.substr(0, colon));
+  std::string origin = scheme + "://" + lowercased(host);
   if (portText.empty()) return origin;
   if (portText.find_first_not_of("0123456789") != std::string_view::npos) return unchanged;
   unsigned long port = 0;
@@ -57,6 +68,7 @@ std::string originOf(std::string_view url) {
     port = port * 10 + static_cast<unsigned long>(digit - '0');
     if (port > 65535) return unchanged;
   }
+  if ((scheme == "https" && port == 443) || (scheme == "http" && port == 80)) return origin;
   return origin + ":" + std::to_string(port);
 }
 

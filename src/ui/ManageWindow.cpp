@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "Catalog.h"
+#include "DesktopTexts.h"
 #include "UpdateCheck.h"
 
 namespace {
@@ -22,6 +23,7 @@ constexpr int bannerHeight = 46;
 
 QLabel* label(QWidget* parent, const QString& text, int pointSize, bool secondary) {
   auto* item = new QLabel(text, parent);
+  item->setTextFormat(Qt::PlainText);  // format names come from a downloaded catalog
   item->setWordWrap(true);
   QFont font = item->font();
   font.setPointSize(pointSize);
@@ -117,8 +119,8 @@ void ManageWindow::build() {
   QString domain = QUrl(QString::fromStdString(services_.viewerSite)).host();
   auto* explanation = label(this,
                             "Checked types open in your browser at " + domain +
-                                ". Types another application already owns are left alone; you can still reach "
-                                "the viewer through the Finder's Open With menu.",
+                                ". Types another application already owns are left alone; " +
+                                QString::fromUtf8(DesktopTexts::reachViewerAnyway),
                             11, true);
   const int explanationHeight = fittedHeight(explanation, 480, 34);
   const int extra = headingExtra + explanationHeight - 34;
@@ -195,7 +197,7 @@ void ManageWindow::apply() {
   Config::setList(services_.associations.defaults, Config::associatedExtensionsKey, succeeded);
   accept();
   if (failed.empty()) return;
-  services_.alerts.show(AlertStyle::informational, "Some file types could not be changed",
-                        "macOS kept the current application for: " + failed +
-                            ". You can still open these in the viewer with Finder's Open With menu.");
+  services_.alerts.show(
+      AlertStyle::informational, "Some file types could not be changed",
+      std::string(DesktopTexts::keptCurrentApplication) + failed + std::string(DesktopTexts::openAnyway));
 }

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "CommandLine.h"
 #include "RunProgram.h"
@@ -46,4 +49,21 @@ TEST(CommandLine, WithoutADisplayEverythingIsSaidOnTheTerminal) {
     EXPECT_EQ(result.out.substr(0, c.out.size()), c.out) << argv.back();
     EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
   }
+}
+
+// A model the user may not read is reported, not served to a viewer that would get "not found".
+TEST(CommandLine, AModelThatCannotBeReadIsReported) {
+  TempHome home;
+  auto model = home.tmp() / "private.stl";
+  writeText(model, "solid private");
+  std::filesystem::permissions(model, std::filesystem::perms::none);
+  // Served by mistake, it would wait for a viewer for a quarter of an hour.
+  std::vector<std::string> argv{"/usr/bin/timeout", "20", executablePath(), model.string()};
+  // Root reads any file; here it runs without that power.
+  if (geteuid() == 0) argv.insert(argv.begin(), {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search"});
+  auto result = runProgram(argv, home.environment());
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_NE(result.err.find("vexmoor-3dviewer: error: The file could not be opened\n" + model.string() + "\n"),
+            std::string::npos)
+      << result.err;
 }

@@ -121,6 +121,13 @@ TEST_F(Bundles, PrepareBundlesOnlyRealImagesFoundInTheUsualPlaces) {
   auto bare = CompanionBundler::prepare("scene.max");
   fs::current_path(previous);
   EXPECT_EQ(listing(bare, "scene.max"), "scene.max 0 8\ntextures/ 0 0\ntextures/wood.png 0 108\n");
+
+  // The bundle goes to the temporary folder only with 256 MiB to spare beside it.
+  for (std::uint64_t spare : {0, 1}) {
+    auto room = [&](const fs::path&) { return std::optional<std::uint64_t>((256u << 20) + 8 + 108 - 1 + spare); };
+    auto served = CompanionBundler::prepare(model / "scene.max", room);
+    EXPECT_EQ(served == (model / "scene.max").string(), spare == 0) << served;
+  }
 }
 
 TEST_F(Bundles, WritesNothingIntoAFolderSomeoneElseCouldControl) {

@@ -143,6 +143,32 @@ TEST_F(CatalogFetch, LoadPrefersNetworkThenCacheThenTheEmbeddedDefault) {
   EXPECT_EQ(FormatCatalog::viewerUrl(*settings), FormatCatalog::defaultViewerUrl());
 }
 
+// The page embeds the viewer address and may navigate to it: only addresses that cannot run
+// script in the page are downloaded, cached or used, whoever cached them.
+TEST_F(CatalogFetch, TakesOnlyViewerAddressesThatCannotRunScript) {
+  const std::vector<std::pair<std::string, bool>> cases{
+      {"javascript:parent.document.title=document.domain//", false},
+      {"data:text/html,<script>alert(1)</script>", false},
+      {"http://example.com/tools/3d-viewer", false},
+      {"https://user@v.example/tools/3d-viewer", false},
+      {"https://", false},
+      {"HTTPS://WWW.VEXMOOR.COM:443/tools/3d-viewer", true},
+      {"http://127.0.0.1:8080/tools/3d-viewer", true},
+      {"http://localhost/tools/3d-viewer", true},
+  };
+  for (const auto& [url, usable] : cases) {
+    SCOPED_TRACE(url);
+    const std::string body = R"({"viewerUrl": ")" + url + R"(", "formats": [)" + stl + "]}";
+    StubHttpServer site([&](const std::string&) { return answer(200, body); });
+    overrideEndpoint(site.url("/c"));
+    settings->removeAll();
+    EXPECT_EQ(FormatCatalog::tryFetch(*settings).has_value(), usable);
+    EXPECT_EQ(settings->string(FormatCatalog::cacheKey).has_value(), usable);
+    settings->setString(FormatCatalog::cacheKey, body);  // as an earlier build cached it
+    EXPECT_EQ(FormatCatalog::viewerUrl(*settings), usable ? url : FormatCatalog::defaultViewerUrl());
+  }
+}
+
 TEST_F(CatalogFetch, UpdateCheckLooksOnceADayForWhatTheViewerOpensAndThisBuildCannot) {
   const std::string catalog = R"json({"viewerUrl": "https://v.example/v", "formats": [
       {"id": "stl", "name": "Stereolithography", "category": "mesh", "extensions": ["STL"]},
@@ -163,7 +189,8 @@ TEST_F(CatalogFetch, UpdateCheckLooksOnceADayForWhatTheViewerOpensAndThisBuildCa
   const std::vector<Case> cases{
       {"never associated", "", none, 200, {"stl"}, false, none, none},
       {"checked 23 h ago", "stl", "2026-12-04T10:55:39Z", 200, {"stl"}, false, "2026-12-04T10:55:39Z", none},
-      {"checked in the future", "stl", "2026-12-06T09:55:39Z", 200, {"stl"}, false, "2026-12-06T09:55:39Z", none},
+      {"checked a day ahead", "stl", "2026-12-06T09:55:39Z", 200, {"stl"}, false, "2026-12-06T09:55:39Z", none},
+      {"a clock that was wrong once", "stl", "2099-01-01T00:00:00Z", 200, {"stl", "wrz"}, true, stamp, missing},
       {"checked 24 h ago", "stl", "2026-12-04T09:55:39Z", 200, {"stl", "wrz"}, true, stamp, missing},
       {"unreadable time", "stl", "yesterday", 200, {"stl", "vrml"}, true, stamp, missing},
       {"failed fetch", "stl", "2026-11-01T00:00:00Z", 500, {"stl"}, true, "2026-11-01T00:00:00Z", none},

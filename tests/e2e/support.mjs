@@ -51,12 +51,19 @@ export async function serveWithApp(file, viewerUrl) {
   writeFileSync(path.join(home.env.XDG_CONFIG_HOME, 'Vexmoor/3DViewer.conf'),
     `[General]\nCachedCatalog="${catalog.replace(/\\/g, '\\\\').replace(/"/g, '\\"')}"\n`);
   const env = { ...home.env, VEXMOOR_STUB_NO_BROWSER: '1', VEXMOOR_STUB_URL_FILE: handOff };
-  const child = spawn(executable, [file], { env, stdio: 'ignore' });
+  const child = spawn(executable, [file], { env, stdio: ['ignore', 'ignore', 'pipe'] });
+  let said = '';
+  child.stderr.on('data', (chunk) => { said += chunk; });
   const stop = () => { child.kill('SIGTERM'); home.remove(); };
   for (let i = 0; i < 200; i++) {
     let lines = [];
     try { lines = readFileSync(handOff, 'utf8').split('\n'); } catch { /* not yet */ }
     if (lines.length >= 3) return { fileUrl: lines[0], pageUrl: lines[1], stop };
+    // Ended early: waiting on would only hide its message.
+    if (child.exitCode !== null || child.signalCode !== null) {
+      home.remove();
+      throw new Error(`the application ended (${child.exitCode ?? child.signalCode}) before serving: ${said}`);
+    }
     await new Promise((resolve) => setTimeout(resolve, 50));
   }
   stop();

@@ -35,11 +35,14 @@ TEST(BridgePage, FillsTheTemplateWithTitleFrameAndConfiguration) {
   EXPECT_NE(page.find("viewer?lang=en?url=http%3A%2F%2Fa%2Fb\""), std::string::npos);
 }
 
-TEST(BridgePage, OriginKeepsSchemeHostAndOnlyAStatedPort) {
+TEST(BridgePage, OriginIsWrittenAsBrowsersWriteIt) {
   const std::vector<std::pair<std::string, std::string>> cases{
       {"https://www.vexmoor.com/tools/3d-viewer", "https://www.vexmoor.com"},
-      {"https://www.vexmoor.com:443/tools/3d-viewer", "https://www.vexmoor.com:443"},
-      {"HTTP://LocalHost:8080/x?y=1#z", "HTTP://LocalHost:8080"},
+      {"HTTPS://WWW.VEXMOOR.COM:443/tools/3d-viewer", "https://www.vexmoor.com"},
+      {"http://127.0.0.1:80/v", "http://127.0.0.1"},
+      {"http://host:443/v", "http://host:443"},
+      {"HTTP://LocalHost:8080/x?y=1#z", "http://localhost:8080"},
+      {"http://[::ABCD]:80/v", "http://[::abcd]"},
       {"http://user:pw@host:0081/x", "http://host:81"},
       {"http://[::1]:9000/v", "http://[::1]:9000"},
       {"https://example.com?q=1", "https://example.com"},

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <filesystem>
@@ -119,16 +120,22 @@ TEST_F(ManageWindowTest, EscapeChangesNothingReturnAppliesAndRefusalsAreReported
   fs::remove(configHome() / "mimeapps.list");
   EXPECT_EQ(applied->result(), QDialog::Accepted);
   EXPECT_EQ(alerts.shown,
-            "Some file types could not be changed\nmacOS kept the current application for: .stl, .obj. "
-            "You can still open these in the viewer with Finder's Open With menu.");
+            "Some file types could not be changed\nYour desktop kept the current application for: .stl, .obj. "
+            "You can still open these in the viewer with your file manager's Open With menu.");
   EXPECT_EQ(defaults.string(Config::associatedExtensionsKey), "vrml,wrl,wrz");
 }
 
+// Format names come from a downloaded catalog: shown as text, never as markup.
 TEST_F(ManageWindowTest, ABannerOffersTheUpdateWhenFormatsArePending) {
   int plain = window(false)->height();
-  defaults.setString(UpdateCheck::pendingKey, "IFC (Building), Rhino 3D Model");
+  defaults.setString(UpdateCheck::pendingKey, "<h1>IFC</h1>, Rhino 3D Model");
   auto shown = window(false);
   EXPECT_EQ(shown->height(), plain + 46);
+  auto labels = shown->findChildren<QLabel*>();
+  for (auto* text : labels) EXPECT_EQ(text->textFormat(), Qt::PlainText) << text->text().toStdString();
+  EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](auto* l) {
+    return l->text().endsWith("left alone; you can still reach the viewer through your file manager's Open With menu.");
+  }));
   auto buttons = shown->findChildren<QPushButton*>();
   auto update = std::find_if(buttons.begin(), buttons.end(), [](auto* b) { return b->text() == "Get Update"; });
   ASSERT_NE(update, buttons.end());

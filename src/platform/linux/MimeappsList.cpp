@@ -1,7 +1,7 @@
 #include "MimeappsList.h"
 
-#include <glib.h>
 #include <fcntl.h>
+#include <glib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -79,7 +79,8 @@ std::vector<std::string> linesOf(const std::string& text) {
 // adding the entry after the group's last one, or the group at the end, when missing.
 void setEntry(std::vector<std::string>& lines, const std::string& group, const std::string& key,
               const std::string& line) {
-  auto header = std::find_if(lines.begin(), lines.end(), [&](const auto& l) { return trimmed(l) == "[" + group + "]"; });
+  auto header =
+      std::find_if(lines.begin(), lines.end(), [&](const auto& l) { return trimmed(l) == "[" + group + "]"; });
   if (header == lines.end()) {
     if (line.empty()) return;
     if (!lines.empty() && !trimmed(lines.back()).empty()) lines.emplace_back();

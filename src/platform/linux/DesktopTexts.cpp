@@ -1,0 +1,9 @@
+#include "DesktopTexts.h"
+
+namespace DesktopTexts {
+
+const std::string_view reachViewerAnyway = "you can still reach the viewer through your file manager's Open With menu.";
+const std::string_view keptCurrentApplication = "Your desktop kept the current application for: ";
+const std::string_view openAnyway = ". You can still open these in the viewer with your file manager's Open With menu.";
+
+}  // namespace DesktopTexts
