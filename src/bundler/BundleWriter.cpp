@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <set>
 
 #include "ArchiveOutput.h"
 #include "CompanionBundler.h"
@@ -60,6 +61,15 @@ FILE* duplicateAsStream(const UniqueFd& file) {
   return stream;
 }
 
+// The folders above an entry, each once, before the entry itself.
+bool addFolders(zip_t* archive, const std::string& entryName, std::set<std::string>& added) {
+  for (auto slash = entryName.find('/'); slash != std::string::npos; slash = entryName.find('/', slash + 1)) {
+    std::string folder = entryName.substr(0, slash);
+    if (added.insert(folder).second && zip_dir_add(archive, folder.c_str(), ZIP_FL_ENC_GUESS) < 0) return false;
+  }
+  return true;
+}
+
 bool writeArchive(const fs::path& archivePath, const std::string& modelPath, const std::vector<Companion>& companions) {
   zip_error_t error;
   zip_error_init(&error);
@@ -74,11 +84,12 @@ bool writeArchive(const fs::path& archivePath, const std::string& modelPath, con
   if (!addStoredFile(archive.get(), modelName, std::fopen(modelPath.c_str(), "rbe"), -1)) {
     return false;
   }
-  if (zip_dir_add(archive.get(), "textures", ZIP_FL_ENC_GUESS) < 0) return false;
+  std::set<std::string> folders;
   for (const auto& companion : companions) {
+    if (!addFolders(archive.get(), companion.entryName, folders)) return false;
     // A companion whose name is already taken is left out.
-    addStoredFile(archive.get(), "textures/" + fs::path(companion.path).filename().string(),
-                  duplicateAsStream(companion.file), static_cast<zip_int64_t>(companion.size));
+    addStoredFile(archive.get(), companion.entryName, duplicateAsStream(companion.file),
+                  static_cast<zip_int64_t>(companion.size));
   }
   if (zip_close(archive.get()) != 0) return false;
   archive.release();

@@ -11,7 +11,9 @@
 
 #include "UniqueFd.h"
 
-// Serving a .max model together with the texture images it mentions, as one zip bundle.
+// Serving a model together with the files it needs beside it, as one zip bundle: the
+// texture images a .max, FBX or 3DS model mentions, and the buffers, materials, textures
+// and parts that glTF, OBJ, COLLADA, VRML and STEP models name by path.
 namespace CompanionBundler {
 
 // Extensions a companion file may have, lower-case.
@@ -32,16 +34,25 @@ struct Companion {
   std::string path;
   UniqueFd file;
   std::uint64_t size = 0;
+  std::string entryName;  // where it goes in the bundle
 };
 
 // The image at `path` when it is a non-empty regular file that starts like an image and,
 // links followed, lies inside `searchRoot` (a model must not pull in pictures from
 // elsewhere). Never blocks: a FIFO or device in its place is refused.
 std::optional<Companion> openCompanion(const std::string& path, const std::string& searchRoot);
+// The same for any kind of file, not only images.
+std::optional<Companion> openCompanionFile(const std::string& path, const std::string& searchRoot);
+
+// Whether files of this kind name other files by path (glTF, OBJ, MTL, COLLADA, VRML, STEP).
+bool namesCompanionFiles(const std::string& path);
+// The paths the file names, as written (percent-escapes decoded), in order; "" entries and
+// addresses of other kinds included, for the caller to sort out.
+std::vector<std::string> referencedFiles(const std::string& path);
 
 // Packs the model and its companions into bundleRoot/<id>/<model stem>.zip, entries
-// stored, each companion as exactly the bytes it had when opened. The archive appears
-// only once complete.
+// stored, each companion under its entry name as exactly the bytes it had when opened. The
+// archive appears only once complete.
 std::optional<std::string> writeBundle(const std::string& modelPath, const std::vector<Companion>& companions);
 
 // The first acceptable file for a referenced name under `root`, searching the root itself

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <system_error>
 
@@ -21,8 +22,12 @@ constexpr size_t maxCompanions = 48;
 constexpr std::uintmax_t maxCompanionBytes = 64u << 20;
 constexpr std::uint64_t freeSpaceMargin = 256u << 20;
 
-const std::set<std::string>& bundleExtensions() {
-  static const std::set<std::string> extensions{"max"};
+constexpr size_t maxNamedCompanions = 512;
+constexpr std::uintmax_t maxNamedCompanionBytes = std::uintmax_t(2) << 30;
+
+// Models that mention texture images by name, wherever they were when the model was made.
+const std::set<std::string>& textureNamingExtensions() {
+  static const std::set<std::string> extensions{"max", "fbx", "3ds"};
   return extensions;
 }
 
@@ -109,9 +114,7 @@ bool isInside(const fs::path& path, const fs::path& folder) {
   return folderEnd == folder.end() && pathAt != path.end();
 }
 
-}  // namespace
-
-std::optional<Companion> openCompanion(const std::string& path, const std::string& searchRoot) {
+std::optional<Companion> openInside(const std::string& path, const std::string& searchRoot, bool image) {
   std::error_code error;
   fs::path resolved = fs::canonical(path, error);
   fs::path root = error ? fs::path() : fs::canonical(searchRoot, error);
@@ -119,10 +122,22 @@ std::optional<Companion> openCompanion(const std::string& path, const std::strin
   UniqueFd file(::open(resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
   struct stat info {};
   if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 1 ||
-      !hasImageSignature(file.get())) {
+      (image && !hasImageSignature(file.get()))) {
     return std::nullopt;
   }
-  return Companion{path, std::move(file), static_cast<std::uint64_t>(info.st_size)};
+  return Companion{path, std::move(file), static_cast<std::uint64_t>(info.st_size), {}};
+}
+
+}  // namespace
+
+std::optional<Companion> openCompanion(const std::string& path, const std::string& searchRoot) {
+  auto companion = openInside(path, searchRoot, true);
+  if (companion) companion->entryName = "textures/" + fs::path(path).filename().string();
+  return companion;
+}
+
+std::optional<Companion> openCompanionFile(const std::string& path, const std::string& searchRoot) {
+  return openInside(path, searchRoot, false);
 }
 
 void sweepStaleBundles(std::chrono::seconds maxAge) {
@@ -143,15 +158,11 @@ bool hasRoomFor(std::uint64_t bytes, const FreeSpace& freeSpace) {
   return available && *available >= bytes + freeSpaceMargin;
 }
 
-}  // namespace
-
-std::string prepare(const std::string& documentPath, const FreeSpace& freeSpace) {
-  sweepStaleBundles();
-  if (!bundleExtensions().count(lowerExtension(fs::path(documentPath).filename()))) {
-    return documentPath;
-  }
+// The images a model mentions by name, from its folder, its usual texture folders and
+// those of the folder above.
+std::vector<Companion> textureCompanions(const std::string& documentPath) {
   auto names = referencedImageNames(documentPath);
-  if (names.empty()) return documentPath;
+  if (names.empty()) return {};
   // A bare file name has the empty path as its folder; the companions are beside it.
   std::error_code error;
   fs::path modelFolder = fs::absolute(documentPath, error).parent_path();
@@ -172,7 +183,94 @@ std::string prepare(const std::string& documentPath, const FreeSpace& freeSpace)
     total += companion->size;
     companions.push_back(std::move(*companion));
   }
+  return companions;
+}
+
+bool equalIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
+}
+
+// The path with each component matched without regard to case, as exporters on systems
+// that ignore case write them.
+std::optional<fs::path> matchIgnoringCase(const fs::path& folder, const fs::path& relative) {
+  fs::path found = folder;
+  std::error_code error;
+  for (const auto& component : relative) {
+    if (component == "." || component == "..") {
+      found = component == "." ? found : found.parent_path();
+      continue;
+    }
+    auto entries = fs::directory_iterator(found, error);
+    if (error) return std::nullopt;
+    auto match = std::find_if(fs::begin(entries), fs::end(entries), [&](const fs::directory_entry& entry) {
+      return equalIgnoringCase(entry.path().filename().string(), component.string());
+    });
+    if (match == fs::end(entries)) return std::nullopt;
+    found = match->path();
+  }
+  return found;
+}
+
+// The file a model names by `reference`, relative to the folder of the file naming it: as
+// written, else ignoring case; a path that leads elsewhere (C:\textures\wood.png) stands
+// for the file of that name beside it. Addresses of other kinds (data:, http:) name none.
+std::optional<fs::path> locate(const fs::path& folder, std::string reference) {
+  std::replace(reference.begin(), reference.end(), '\\', '/');
+  if (reference.rfind("file://", 0) == 0) reference.erase(0, 7);
+  auto colon = reference.find(':');
+  bool drive = colon == 1 && std::isalpha(static_cast<unsigned char>(reference[0]));
+  if (reference.empty() || (colon != std::string::npos && !drive && colon < reference.find('/'))) return std::nullopt;
+  fs::path written(reference);
+  if (written.is_absolute() || drive) written = written.filename();
+  fs::path candidate = (folder / written).lexically_normal();
+  if (somethingAt(candidate)) return candidate;
+  return matchIgnoringCase(folder, written.lexically_normal());
+}
+
+// What glTF, OBJ, COLLADA, VRML and STEP models name by path, followed into the files they
+// name (materials, inlined scenes, sub-assemblies); each at the path relative to the model.
+std::vector<Companion> namedCompanions(const std::string& documentPath) {
+  std::error_code error;
+  fs::path model = fs::absolute(documentPath, error);
+  fs::path modelFolder = model.parent_path();
+  std::vector<Companion> companions;
+  std::set<std::string> taken{model.filename().string()};
+  std::vector<fs::path> naming{model};
+  std::uintmax_t total = 0;
+  for (size_t next = 0; next < naming.size() && companions.size() < maxNamedCompanions; ++next) {
+    for (const auto& reference : referencedFiles(naming[next])) {
+      auto found = locate(naming[next].parent_path(), reference);
+      if (!found) continue;
+      std::string entry = found->lexically_relative(modelFolder).generic_string();
+      if (entry.empty() || entry.rfind("..", 0) == 0 || !taken.insert(entry).second) continue;
+      auto companion = openCompanionFile(*found, modelFolder);
+      if (!companion || total + companion->size > maxNamedCompanionBytes) continue;
+      total += companion->size;
+      companion->entryName = entry;
+      if (namesCompanionFiles(*found)) naming.push_back(*found);
+      companions.push_back(std::move(*companion));
+      if (companions.size() >= maxNamedCompanions) break;
+    }
+  }
+  return companions;
+}
+
+}  // namespace
+
+std::string prepare(const std::string& documentPath, const FreeSpace& freeSpace) {
+  sweepStaleBundles();
+  std::vector<Companion> companions;
+  if (textureNamingExtensions().count(lowerExtension(fs::path(documentPath).filename()))) {
+    companions = textureCompanions(documentPath);
+  } else if (namesCompanionFiles(documentPath)) {
+    companions = namedCompanions(documentPath);
+  }
   if (companions.empty()) return documentPath;
+  std::uintmax_t total = 0;
+  for (const auto& companion : companions) total += companion.size;
+  std::error_code error;
   auto modelBytes = fs::file_size(documentPath, error);
   if (error || !hasRoomFor(modelBytes + total, freeSpace)) return documentPath;
   return writeBundle(documentPath, companions).value_or(documentPath);

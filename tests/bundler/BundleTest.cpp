@@ -130,6 +130,40 @@ TEST_F(Bundles, PrepareBundlesOnlyRealImagesFoundInTheUsualPlaces) {
   }
 }
 
+// Models that name their buffers, materials, textures and parts by path travel with them,
+// each at the path the model names it by; nothing from outside the model's folder comes along.
+TEST_F(Bundles, ModelsTravelWithTheFilesTheyNameByPath) {
+  writeText(folder / "outside.png", pngBytes);
+  auto project = folder / "project";
+  for (const char* name :
+       {"scene0.bin", "textures/Wood Grain.png", "maps/leaf.png", "parts/wheel.wrl", "parts/nut.stp", "a.step"}) {
+    writeText(project / name, pngBytes);
+  }
+  writeText(project / "house.mtl", "newmtl m\nmap_Kd -s 1 1 1 MAPS\\Leaf.png\n");
+  writeText(project / "parts/bolt.step", "DOCUMENT_FILE('nut.stp','',$);");
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases{
+      {"scene.gltf",
+       R"({"buffers":[{"uri":"scene0.bin"},{"uri":"data:application/octet-stream;base64,AAAA"}],)"
+       R"("images":[{"uri":"textures/Wood%20Grain.png"},{"uri":"../outside.png"},{"uri":"http://x/y.png"}]})",
+       "scene.gltf 0 183\nscene0.bin 0 108\ntextures/ 0 0\ntextures/Wood Grain.png 0 108\n"},
+      {"house.obj", "mtllib house.mtl\nv 0 0 0\n", "house.obj 0 25\nhouse.mtl 0 39\nmaps/ 0 0\nmaps/leaf.png 0 108\n"},
+      {"scene.dae",
+       "<COLLADA><library_images><image id='i'><init_from>textures/Wood%20Grain.png</init_from></image>"
+       "</library_images></COLLADA>",
+       "scene.dae 0 122\ntextures/ 0 0\ntextures/Wood Grain.png 0 108\n"},
+      {"world.wrl", "#VRML V2.0 utf8\nInline { url [ \"parts/wheel.wrl\" ] }\nImageTexture { url \"maps/leaf.png\" }\n",
+       "world.wrl 0 90\nparts/ 0 0\nparts/wheel.wrl 0 108\nmaps/ 0 0\nmaps/leaf.png 0 108\n"},
+      {"assembly.stp", "#1=DOCUMENT_FILE('parts/bolt.step','',$);#2=DOCUMENT_FILE('C:\\elsewhere\\A.STEP','',$);",
+       "assembly.stp 0 86\nparts/ 0 0\nparts/bolt.step 0 30\na.step 0 108\nparts/nut.stp 0 108\n"},
+      {"escape.gltf", R"({"buffers":[{"uri":"../outside.png"}]})", "as is"},
+      {"embedded.gltf", R"({"buffers":[{"uri":"data:application/octet-stream;base64,AAAA"}]})", "as is"},
+  };
+  for (const auto& [name, text, expected] : cases) {
+    writeText(project / name, text);
+    EXPECT_EQ(listing(CompanionBundler::prepare(project / name), project / name), expected) << name;
+  }
+}
+
 TEST_F(Bundles, WritesNothingIntoAFolderSomeoneElseCouldControl) {
   writeText(folder / "scene.max", "wood.png");
   writeText(folder / "wood.png", pngBytes);

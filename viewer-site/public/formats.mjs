@@ -12,21 +12,28 @@ import { TDSLoader } from 'three/addons/loaders/TDSLoader.js';
 import { VRMLLoader } from 'three/addons/loaders/VRMLLoader.js';
 import { Rhino3dmLoader } from 'three/addons/loaders/3DMLoader.js';
 import { gunzipSync } from 'three/addons/libs/fflate.module.js';
+import { externalParts } from './step-assembly.mjs';
 
 const surface = () => new THREE.MeshStandardMaterial({ color: 0xb8c4d6, metalness: 0.05, roughness: 0.6, side: THREE.DoubleSide });
 const text = (buffer) => new TextDecoder().decode(buffer);
 
-// Texture and material files are looked up in the bundle by file name, wherever the model
-// says they are.
+// A file the model names, from the bundle: by the path it is named by, else by its name
+// alone (exporters write paths of the machine they ran on).
+export function companion(files, reference) {
+  let path = reference.split('?')[0].replace(/\\/g, '/');
+  try { path = decodeURIComponent(path); } catch { /* kept as written */ }
+  path = path.replace(/^(\.\/)+/, '').toLowerCase();
+  return files.get(path) ?? files.get(path.split('/').pop());
+}
+
 function managerFor(files) {
   const manager = new THREE.LoadingManager();
   const urls = new Map();
   manager.setURLModifier((url) => {
-    const name = decodeURIComponent(url.split(/[\\/]/).pop().split('?')[0]).toLowerCase();
-    const bytes = files.get(name);
+    const bytes = companion(files, url);
     if (!bytes) return url;
-    if (!urls.has(name)) urls.set(name, URL.createObjectURL(new Blob([bytes])));
-    return urls.get(name);
+    if (!urls.has(bytes)) urls.set(bytes, URL.createObjectURL(new Blob([bytes])));
+    return urls.get(bytes);
   });
   return manager;
 }
@@ -67,11 +74,13 @@ function loadOcct() {
   return occt;
 }
 
-async function readBrep(model, kind) {
-  const reader = await loadOcct();
-  const bytes = new Uint8Array(model.buffer);
-  const result = kind === 'step' ? reader.ReadStepFile(bytes, null) : reader.ReadIgesFile(bytes, null);
-  if (!result.success) throw new Error('the CAD reader refused the file');
+// A part coloured black (some CAD exports do) would vanish into the dark background.
+function visibleColor(color) {
+  const [r, g, b] = color;
+  return Math.max(r, g, b) < 0.12 ? [0.28, 0.29, 0.31] : color;
+}
+
+function brepGroup(result) {
   const group = new THREE.Group();
   for (const part of result.meshes) {
     const geometry = new THREE.BufferGeometry();
@@ -79,10 +88,37 @@ async function readBrep(model, kind) {
     if (part.attributes.normal) geometry.setAttribute('normal', new THREE.Float32BufferAttribute(part.attributes.normal.array, 3));
     geometry.setIndex(part.index.array);
     const mesh = meshOf(geometry);
-    if (part.color) mesh.material.color.setRGB(...part.color);
+    if (part.color) mesh.material.color.setRGB(...visibleColor(part.color));
     group.add(mesh);
   }
   return group;
+}
+
+// An assembly whose parts are files of their own is put together from the bundle: each
+// part read on its own, placed where the assembly says, sub-assemblies likewise.
+function readStepAssembly(reader, bytes, files, opened) {
+  const result = reader.ReadStepFile(bytes, null);
+  const group = result.success ? brepGroup(result) : new THREE.Group();
+  const source = new TextDecoder('latin1').decode(bytes);
+  const parts = source.includes('DOCUMENT_FILE') ? externalParts(source) : [];
+  if (!result.success && !parts.length) throw new Error('the CAD reader refused the file');
+  for (const { file, matrix } of parts) {
+    const part = companion(files, file);
+    if (!part || opened.includes(file.toLowerCase())) continue;
+    const placed = readStepAssembly(reader, part, files, [...opened, file.toLowerCase()]);
+    placed.applyMatrix4(matrix);
+    group.add(placed);
+  }
+  return group;
+}
+
+async function readBrep(model, kind) {
+  const reader = await loadOcct();
+  const bytes = new Uint8Array(model.buffer);
+  if (kind === 'step') return readStepAssembly(reader, bytes, model.files, []);
+  const result = reader.ReadIgesFile(bytes, null);
+  if (!result.success) throw new Error('the CAD reader refused the file');
+  return brepGroup(result);
 }
 
 async function readIfc(model) {
@@ -170,9 +206,10 @@ const readers = {
     const manager = managerFor(model.files);
     const loader = new OBJLoader(manager);
     const source = text(model.buffer);
-    const library = source.match(/^mtllib\s+(.+)$/m)?.[1]?.trim().toLowerCase();
-    if (library && model.files.has(library.split(/[\\/]/).pop())) {
-      const materials = new MTLLoader(manager).parse(text(model.files.get(library.split(/[\\/]/).pop())), '');
+    const library = source.match(/^mtllib\s+(.+)$/m)?.[1]?.trim();
+    const materialText = library && companion(model.files, library);
+    if (materialText) {
+      const materials = new MTLLoader(manager).parse(text(materialText), '');
       materials.preload();
       loader.setMaterials(materials);
     }

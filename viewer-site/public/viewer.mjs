@@ -63,7 +63,7 @@ function isZip(bytes) {
   return bytes[0] === 0x50 && bytes[1] === 0x4b && bytes[2] === 0x03 && bytes[3] === 0x04;
 }
 
-// A bundle is a zip with the model at its top level and its textures beside it; a zip that
+// A bundle is a zip with the model at its top level and the files it needs beside it; a zip that
 // is an OPC package (3MF, DWFX) is a model of its own.
 function unpack(name, buffer) {
   const bytes = new Uint8Array(buffer);
@@ -71,9 +71,12 @@ function unpack(name, buffer) {
   const entries = unzipSync(bytes);
   const names = Object.keys(entries);
   if (names.includes('[Content_Types].xml')) return { name, buffer, files: new Map() };
+  // Each file under its path and, unless another has it first, under its name alone.
   const files = new Map();
-  for (const entry of names) {
-    if (!entry.endsWith('/')) files.set(entry.split('/').pop().toLowerCase(), entries[entry]);
+  for (const entry of names.filter((name) => !name.endsWith('/'))) files.set(entry.toLowerCase(), entries[entry]);
+  for (const entry of names.filter((name) => !name.endsWith('/'))) {
+    const name = entry.split('/').pop().toLowerCase();
+    if (!files.has(name)) files.set(name, entries[entry]);
   }
   const model = names.find((entry) => !entry.includes('/') && formatOf(entry).readable) ??
                 names.find((entry) => !entry.includes('/'));

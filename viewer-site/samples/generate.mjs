@@ -1,6 +1,6 @@
 // Writes the sample models: small files of our own, one per format the tests open.
 // Run again after changing it: node samples/generate.mjs
-import { readFileSync, writeFileSync } from 'node:fs';
+import { mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { deflateSync } from 'node:zlib';
 import { zipSync, strToU8 } from 'three/examples/jsm/libs/fflate.module.js';
 
@@ -125,20 +125,26 @@ const quad = new Float32Array([-1, -1, 0, 1, -1, 0, 1, 1, 0, -1, 1, 0]);
 const uv = new Float32Array([0, 1, 1, 1, 1, 0, 0, 0]);
 const index = new Uint16Array([0, 1, 2, 0, 2, 3]);
 const bin = Buffer.concat([Buffer.from(quad.buffer), Buffer.from(uv.buffer), Buffer.from(index.buffer)]);
-out('textured.gltf', JSON.stringify({
+const texturedQuad = (image, buffer) => JSON.stringify({
   asset: { version: '2.0', generator: 'Vexmoor samples' },
   scene: 0, scenes: [{ nodes: [0] }], nodes: [{ mesh: 0 }],
   meshes: [{ primitives: [{ attributes: { POSITION: 0, TEXCOORD_0: 1 }, indices: 2, material: 0 }] }],
   materials: [{ pbrMetallicRoughness: { baseColorTexture: { index: 0 }, metallicFactor: 0 }, doubleSided: true, emissiveFactor: [0, 0, 0] }],
-  textures: [{ source: 0 }], images: [{ uri: 'crimson.png' }],
-  buffers: [{ byteLength: bin.length, uri: `data:application/octet-stream;base64,${bin.toString('base64')}` }],
+  textures: [{ source: 0 }], images: [{ uri: image }],
+  buffers: [{ byteLength: bin.length, uri: buffer }],
   bufferViews: [{ buffer: 0, byteOffset: 0, byteLength: 48 }, { buffer: 0, byteOffset: 48, byteLength: 32 },
     { buffer: 0, byteOffset: 80, byteLength: 12 }],
   accessors: [
     { bufferView: 0, componentType: 5126, count: 4, type: 'VEC3', min: [-1, -1, 0], max: [1, 1, 0] },
     { bufferView: 1, componentType: 5126, count: 4, type: 'VEC2' },
     { bufferView: 2, componentType: 5123, count: 6, type: 'SCALAR' }],
-}, null, 1));
+}, null, 1);
+out('textured.gltf', texturedQuad('crimson.png', `data:application/octet-stream;base64,${bin.toString('base64')}`));
+// The same quad as most tools export glTF: buffer in a file beside it, texture in a folder.
+mkdirSync(new URL('separate/textures/', import.meta.url), { recursive: true });
+out('separate/scene.gltf', texturedQuad('textures/crimson%20red.png', 'scene0.bin'));
+out('separate/scene0.bin', bin);
+out('separate/textures/crimson red.png', png(16, 16, () => [220, 20, 40]));
 // The same model as a .max bundle would carry it: the model at the top, textures beside.
 const sample = (name) => new Uint8Array(readFileSync(new URL(name, import.meta.url)));
 out('textured-bundle.zip', zipSync({ 'textured.gltf': sample('textured.gltf'),

@@ -1,0 +1,125 @@
+// The parts of a STEP assembly that live in files of their own (DOCUMENT_FILE references):
+// which file each occurrence shows and where the assembly places it.
+import * as THREE from 'three';
+
+// One value of an entity's parameter list: a list, a string, a reference, a typed value or
+// a plain token (number, enumeration, $, *).
+function parseValue(text, at) {
+  while (/\s/.test(text[at])) at++;
+  if (text[at] === '(') {
+    const list = [];
+    at++;
+    for (;;) {
+      while (/[\s,]/.test(text[at])) at++;
+      if (text[at] === ')' || at >= text.length) return [list, at + 1];
+      const [value, next] = parseValue(text, at);
+      list.push(value);
+      at = next;
+    }
+  }
+  if (text[at] === "'") {
+    let value = '';
+    for (at++; at < text.length; at++) {
+      if (text[at] === "'" && text[at + 1] === "'") { value += "'"; at++; } else if (text[at] === "'") break;
+      else value += text[at];
+    }
+    return [{ string: value }, at + 1];
+  }
+  const token = /^[^\s,()']*/.exec(text.slice(at, at + 256))[0];
+  at += token.length;
+  while (/\s/.test(text[at])) at++;
+  if (/^[A-Z_][A-Z0-9_]*$/i.test(token) && text[at] === '(') {
+    const [args, next] = parseValue(text, at);
+    return [{ type: token.toUpperCase(), args }, next];
+  }
+  return [token.startsWith('#') ? { ref: Number(token.slice(1)) } : token, at];
+}
+
+// The instances of the DATA section by number: each a map of its types (a complex instance
+// has several) to their parameters.
+export function parseStep(source) {
+  const data = source.slice(source.indexOf('DATA;') + 5);
+  const entities = new Map();
+  let statement = '', quoted = false;
+  for (const c of data) {
+    if (c === "'") quoted = !quoted;
+    if (c !== ';' || quoted) { statement += c; continue; }
+    const match = /^\s*#(\d+)\s*=\s*/.exec(statement);
+    if (match) {
+      const body = statement.slice(match[0].length);
+      const [value] = parseValue(body.trim().startsWith('(') ? body : `(${body})`, 0);
+      const parts = new Map();
+      for (const part of value) if (part?.type) parts.set(part.type, part.args);
+      entities.set(Number(match[1]), parts);
+    }
+    statement = '';
+  }
+  return entities;
+}
+
+const numbers = (list) => list.map(Number);
+
+// Millimetres per unit of the file's lengths (the reader gives parts in millimetres).
+function lengthScale(entities) {
+  for (const parts of entities.values()) {
+    if (!parts.has('LENGTH_UNIT')) continue;
+    const si = parts.get('SI_UNIT');
+    if (si) return { '.MILLI.': 1, '.CENTI.': 10, '.DECI.': 100, '.KILO.': 1e6 }[si[0]] ?? 1000;
+    const named = parts.get('CONVERSION_BASED_UNIT')?.[0]?.string?.toUpperCase();
+    return { INCH: 25.4, FOOT: 304.8 }[named] ?? 1;
+  }
+  return 1;
+}
+
+function placement(entities, ref, scale) {
+  const [, location, axis, direction] = entities.get(ref?.ref)?.get('AXIS2_PLACEMENT_3D') ?? [];
+  const point = entities.get(location?.ref)?.get('CARTESIAN_POINT')?.[1] ?? [0, 0, 0];
+  const z = new THREE.Vector3(...numbers(entities.get(axis?.ref)?.get('DIRECTION')?.[1] ?? [0, 0, 1])).normalize();
+  const xHint = new THREE.Vector3(...numbers(entities.get(direction?.ref)?.get('DIRECTION')?.[1] ?? [1, 0, 0]));
+  const x = xHint.sub(z.clone().multiplyScalar(xHint.dot(z))).normalize();
+  const y = new THREE.Vector3().crossVectors(z, x);
+  const origin = new THREE.Vector3(...numbers(point)).multiplyScalar(scale);
+  return new THREE.Matrix4().makeBasis(x, y, z).setPosition(origin);
+}
+
+// Each occurrence of a part kept in another file: that file's name and the matrix that
+// places it in the assembly, through any sub-assemblies of this file.
+export function externalParts(source) {
+  const entities = parseStep(source);
+  const scale = lengthScale(entities);
+  const fileOf = new Map();  // product definition -> document file name
+  const usages = [];  // [parent, child, usage]
+  const shapeOf = new Map();  // usage -> its transformation
+  for (const [id, parts] of entities) {
+    const reference = parts.get('APPLIED_DOCUMENT_REFERENCE');
+    const name = reference && entities.get(reference[0]?.ref)?.get('DOCUMENT_FILE')?.[0]?.string;
+    if (name) for (const item of reference[2] ?? []) fileOf.set(item.ref, name);
+    const usage = parts.get('NEXT_ASSEMBLY_USAGE_OCCURRENCE');
+    if (usage) usages.push([usage[3].ref, usage[4].ref, id]);
+    const shape = parts.get('CONTEXT_DEPENDENT_SHAPE_REPRESENTATION');
+    if (shape) {
+      const relation = entities.get(shape[0]?.ref);
+      const transformation = relation?.get('REPRESENTATION_RELATIONSHIP_WITH_TRANSFORMATION')?.[0];
+      const item = entities.get(transformation?.ref)?.get('ITEM_DEFINED_TRANSFORMATION');
+      const definition = entities.get(shape[1]?.ref)?.get('PRODUCT_DEFINITION_SHAPE')?.[2];
+      if (item && definition) {
+        const inner = placement(entities, item[2], scale), outer = placement(entities, item[3], scale);
+        shapeOf.set(definition.ref, outer.multiply(inner.invert()));
+      }
+    }
+  }
+  const found = [];
+  const place = (definition, matrix, depth) => {
+    for (const [parent, child, usage] of usages) {
+      if (parent !== definition || depth > 32) continue;
+      const placed = matrix.clone().multiply(shapeOf.get(usage) ?? new THREE.Matrix4());
+      if (fileOf.has(child)) found.push({ file: fileOf.get(child), matrix: placed });
+      else place(child, placed, depth + 1);
+    }
+  };
+  const children = new Set(usages.map(([, child]) => child));
+  for (const parent of new Set(usages.map(([parent]) => parent))) {
+    if (!children.has(parent)) place(parent, new THREE.Matrix4(), 0);
+  }
+  return found;
+}
