@@ -4,9 +4,9 @@
 #include <QXmlStreamReader>
 #include <algorithm>
 #include <cstdlib>
-#include <set>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "CompanionBundler.h"
@@ -105,7 +105,8 @@ std::vector<std::string> wavefrontReferences(const std::string& text, bool mater
     std::istringstream words(line);
     std::string key;
     words >> key;
-    std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(key.begin(), key.end(), key.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (materialLibrary ? !mapKeys.count(key) : key != "mtllib") continue;
     std::string rest;
     std::getline(words, rest);

@@ -18,8 +18,8 @@ class Browser {
  public:
   virtual ~Browser() = default;
   // Opens the page in the user's default web browser; false when that failed.
-  // `launchUrl` leads to the page once, for a sandboxed browser that cannot read the
-  // private folder a redirect page is written to. It is a one-time key to the token.
+  // `launchUrl` leads to the page once: the last resort for a sandboxed browser when no
+  // folder it can read can be had for a redirect page. It is a one-time key to the token.
   virtual bool open(const std::string& pageUrl, const std::string& launchUrl) = 0;
 };
 

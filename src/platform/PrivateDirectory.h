@@ -22,6 +22,12 @@ std::optional<std::filesystem::path> subfolder(const std::string& sub);
 // own folder when the runtime folder is unset or not the user's alone.
 std::optional<std::filesystem::path> runtimePath();
 
+// `relative` below `base`, a folder of the user's (home, runtime folder), created as needed:
+// every folder on the way the user's own, a real folder (not a link) that nobody else may
+// write to, the last one open to nobody else at all. Nothing when any of them is not.
+std::optional<std::filesystem::path> userFolder(const std::filesystem::path& base,
+                                                const std::filesystem::path& relative);
+
 // Deletes the folder made for this run, if one was; never the fixed folders.
 void removeRunFolder();
 

@@ -90,31 +90,46 @@ TEST_F(ServeBinary, HandsOffBothAddressesAndEachProcessKeepsItsOwnBundle) {
   EXPECT_TRUE(fs::exists(models / "scene.max") && fs::exists(models / "textures/wood.png"));
 }
 
-// The browser is reached three ways: xdg-open when no browser is registered (it may keep
-// the browser in the foreground), the registered browser through GIO, and a sandboxed
-// browser that cannot read our folders. The token reaches no command line; the browser
-// gets the ordinary descriptor limit; the process still ends at once when asked.
+// The browser is reached four ways: xdg-open when no browser is registered (it may keep
+// the browser in the foreground), the registered browser through GIO, and snap and flatpak
+// browsers, which cannot read our folders but each can read one of the user's that nobody
+// else can. The token reaches no command line but as the last resort, where a snap's folder
+// is someone else's; the browser gets the ordinary descriptor limit; the process still ends
+// at once when asked.
 TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
   struct Route {
     const char* name;
     const char* program;  // what the browser is started as, in the test's bin folder
     const char* exec;     // the registered browser's command, or "" for none
+    const char* pages;    // where the page goes, below the test's root; "" for the launch address
   };
-  const std::vector<Route> routes{{"xdg-open", "xdg-open", ""},
-                                  {"registered browser", "browser", "browser %u"},
-                                  {"sandboxed browser", "flatpak", "flatpak run org.example.Browser %u"}};
+  const std::vector<Route> routes{
+      {"xdg-open", "xdg-open", "", "runtime/vexmoor-3dviewer"},
+      {"registered browser", "browser", "browser %u", "runtime/vexmoor-3dviewer"},
+      {"snap", "snap/bin/firefox", "snap/bin/firefox %u", "home/snap/firefox/common/vexmoor-3dviewer"},
+      {"flatpak", "flatpak", "flatpak run --branch=stable org.mozilla.firefox @@u %u @@",
+       "runtime/app/org.mozilla.firefox/vexmoor-3dviewer"},
+      {"snap folder of someone else's", "snap/bin/chromium", "snap/bin/chromium %u", ""}};
   for (const auto& route : routes) {
     SCOPED_TRACE(route.name);
     TempHome own;
     auto bin = own.tmp() / "bin", record = own.tmp() / "browser";
-    fs::create_directories(bin);
-    std::ofstream(bin / route.program) << "#!/bin/sh\nfor last; do :; done\n"
+    fs::create_directories((bin / route.program).parent_path());
+    std::ofstream(bin / route.program) << "#!/bin/sh\nfor a; do [ \"$a\" = @@ ] || last=$a; done\n"
                                        << "cat \"${last#file://}\" > '" << record.string() << ".page' 2>/dev/null\n"
                                        << "ulimit -Sn > '" << record.string() << ".limit'\n"
                                        << "printf '%s\\n' \"$last\" > '" << record.string() << ".tmp'\n"
                                        << "mv '" << record.string() << ".tmp' '" << record.string() << "'\n"
                                        << "exec sleep 20 >/dev/null 2>&1\n";
     fs::permissions(bin / route.program, fs::perms::owner_all);
+    if (!*route.pages) {
+      fs::create_directories(own.root() / "elsewhere");
+      fs::create_directories(own.root() / "home/snap");
+      fs::create_directory_symlink(own.root() / "elsewhere", own.root() / "home/snap/chromium");
+      if (geteuid() == 0) {
+        ASSERT_EQ(lchown((own.root() / "home/snap/chromium").c_str(), 65534, 65534), 0);
+      }
+    }
     if (*route.exec) {
       fs::create_directories(own.dataHome() / "applications");
       std::ofstream(own.dataHome() / "applications/test-browser.desktop")
@@ -149,12 +164,12 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
     EXPECT_FALSE(anyCommandLineHolds(port));
     EXPECT_EQ(waitForLines(record.string() + ".limit", 1).at(0), std::to_string(limit.rlim_cur));
     std::string address = opened[0];
-    if (std::string(route.program) == "flatpak") {
+    if (!*route.pages) {
       EXPECT_TRUE(std::regex_match(address, std::regex("http://127\\.0\\.0\\.1:\\d+/[0-9a-f]{32}")));
       EXPECT_EQ(address.find(lines[1].substr(port.size() + 1, 32)), std::string::npos);
     } else {
       auto page = fs::path(address.rfind("file://", 0) == 0 ? address.substr(7) : address);
-      EXPECT_EQ(page.parent_path(), own.root() / "runtime/vexmoor-3dviewer");
+      EXPECT_EQ(page.parent_path(), own.root() / route.pages);
       EXPECT_NE(readText(record.string() + ".page").find("url=" + lines[1] + "\""), std::string::npos);
       struct stat info {};
       EXPECT_EQ(stat(page.c_str(), &info) == 0 ? info.st_mode & 0777 : 0, 0600u);
@@ -162,7 +177,7 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
     auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(viewer->stop(SIGTERM), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s) << "a browser in the foreground holds nothing up";
-    auto pages = own.root() / "runtime/vexmoor-3dviewer";
-    EXPECT_TRUE(!fs::exists(pages) || fs::is_empty(pages)) << "redirect pages go with the process";
+    auto pages = own.root() / route.pages;
+    EXPECT_TRUE(!*route.pages || fs::is_empty(pages)) << "redirect pages go with the process";
   }
 }

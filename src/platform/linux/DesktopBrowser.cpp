@@ -5,11 +5,13 @@
 #include <gio/gio.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "DescriptorLimit.h"
 #include "PrivateDirectory.h"
@@ -25,20 +27,62 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto stalePageAge = std::chrono::duration_cast<std::chrono::seconds>(24h);
 
-// Snap and Flatpak browsers cannot see the user's private folders.
-bool runsSandboxed(GAppInfo* app) {
-  const char* commandLine = g_app_info_get_commandline(app);
-  std::string command = commandLine ? commandLine : "";
-  return command.rfind("/snap/", 0) == 0 || command.find("/snap/bin/") != std::string::npos ||
-         command.find("flatpak run") != std::string::npos;
+// A name that stays one folder name (a snap's, a flatpak's application id).
+bool isPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") ==
+             std::string::npos;
 }
 
-std::optional<std::filesystem::path> writeRedirectPage(const std::string& pageUrl) {
-  auto folder = PrivateDirectory::runtimePath();
-  if (!folder) return std::nullopt;
-  PrivateDirectory::removeEntriesOlderThan(*folder, stalePageAge);
+struct PageFolder {
+  bool sandboxed = false;
+  std::optional<std::filesystem::path> folder;  // nothing: no folder the browser can read
+};
+
+// A snap's folder in the home: the snap named by /snap/NAME/... or /snap/bin/NAME[.APP].
+PageFolder snapFolder(const std::string& command) {
+  bool launcher = command.find("/snap/bin/") != std::string::npos;
+  std::string name =
+      launcher ? std::filesystem::path(command).filename().string() : command.substr(6, command.find('/', 6) - 6);
+  name = name.substr(0, name.find('.'));
+  if (!isPlainName(name)) return {true, std::nullopt};
+  return {true, PrivateDirectory::userFolder(g_get_home_dir(),
+                                             std::filesystem::path("snap") / name / "common/vexmoor-3dviewer")};
+}
+
+// The folder flatpak shares with the application that `flatpak run [options] APP-ID` starts.
+PageFolder flatpakFolder(std::vector<std::string>::const_iterator options,
+                         std::vector<std::string>::const_iterator end) {
+  auto id = std::find_if(options, end, [](const std::string& word) { return word.rfind('-', 0) != 0; });
+  const char* runtime = g_get_user_runtime_dir();
+  if (id == end || !isPlainName(*id) || !runtime) return {true, std::nullopt};
+  return {true, PrivateDirectory::userFolder(runtime, std::filesystem::path("app") / *id / "vexmoor-3dviewer")};
+}
+
+// Snap and flatpak browsers cannot read our private folders, but each can read a folder of
+// the user's that other users cannot; any other browser gets the private runtime folder.
+PageFolder pageFolderFor(GAppInfo* app) {
+  const char* commandLine = g_app_info_get_commandline(app);
+  gchar** argv = nullptr;
+  std::vector<std::string> words;
+  if (commandLine && g_shell_parse_argv(commandLine, nullptr, &argv, nullptr)) {
+    words.assign(argv, argv + g_strv_length(argv));
+    g_strfreev(argv);
+  }
+  for (auto word = words.cbegin(); word != words.cend(); ++word) {
+    if (word->rfind("/snap/", 0) == 0 || word->find("/snap/bin/") != std::string::npos) return snapFolder(*word);
+    if (std::filesystem::path(*word).filename() == "flatpak" && word + 1 != words.cend() && word[1] == "run") {
+      return flatpakFolder(word + 2, words.cend());
+    }
+  }
+  return {false, PrivateDirectory::runtimePath()};
+}
+
+std::optional<std::filesystem::path> writeRedirectPage(const std::filesystem::path& folder,
+                                                       const std::string& pageUrl) {
+  PrivateDirectory::removeEntriesOlderThan(folder, stalePageAge);
   gchar* unique = g_uuid_string_random();
-  auto path = *folder / ("open-" + std::string(unique) + ".html");
+  auto path = folder / ("open-" + std::string(unique) + ".html");
   g_free(unique);
   UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.valid()) return std::nullopt;
@@ -111,10 +155,13 @@ DesktopBrowser::~DesktopBrowser() {
 
 bool DesktopBrowser::open(const std::string& pageUrl, const std::string& launchUrl) {
   GAppInfo* app = g_app_info_get_default_for_uri_scheme("http");
+  auto target = app ? pageFolderFor(app) : PageFolder{false, PrivateDirectory::runtimePath()};
   std::optional<std::string> uri;
-  if (app && runsSandboxed(app)) {
+  // The launch address is on the command line for every local user to read: only when a
+  // sandboxed browser can be handed nothing else.
+  if (!target.folder && target.sandboxed) {
     uri = launchUrl;
-  } else if (auto page = writeRedirectPage(pageUrl)) {
+  } else if (auto page = target.folder ? writeRedirectPage(*target.folder, pageUrl) : std::nullopt) {
     redirectPages_.push_back(*page);
     gchar* fileUri = g_filename_to_uri(page->c_str(), nullptr, nullptr);
     if (fileUri) uri = fileUri;

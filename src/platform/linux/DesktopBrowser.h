@@ -11,8 +11,9 @@
 // Opens pages in the user's default web browser (the desktop's handler of http addresses),
 // never putting the page address, which holds the server's token, on a command line that
 // other local users could read: the browser gets a redirect page in a folder only the user
-// can reach, or, when it runs sandboxed and cannot read that folder, the one-time launch
-// address. Redirect pages are deleted when the object goes.
+// can reach (for a snap or flatpak browser, one its sandbox can read), or, only when no such
+// folder can be had, the one-time launch address. Redirect pages are deleted when the
+// object goes.
 class DesktopBrowser : public Browser {
  public:
   explicit DesktopBrowser(std::function<void(const std::string& pageUrl)> lateFailure = {});

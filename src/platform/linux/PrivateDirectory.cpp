@@ -70,6 +70,23 @@ std::optional<fs::path> runtimePath() {
   return runFolderPath();
 }
 
+std::optional<fs::path> userFolder(const fs::path& base, const fs::path& relative) {
+  struct stat info {};
+  if (::stat(base.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) return std::nullopt;
+  fs::path folder = base;
+  for (const auto& component : relative) {
+    if (component == ".." || component == ".") return std::nullopt;
+    folder /= component;
+    ::mkdir(folder.c_str(), 0700);
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & 022) != 0) {
+      return std::nullopt;
+    }
+  }
+  if (!isPrivateFolder(folder)) return std::nullopt;
+  return folder;
+}
+
 void removeRunFolder() {
   std::lock_guard guard(runFolderLock);
   if (!runFolder) return;
