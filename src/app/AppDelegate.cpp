@@ -56,8 +56,7 @@ AppDelegate::~AppDelegate() { willTerminate(); }
 void AppDelegate::didFinishLaunching() {
   switch (mode_.kind) {
     case Mode::Kind::serve:
-      handledDocument_ = true;
-      serve(mode_.path);
+      open(mode_.paths);
       return;
     case Mode::Kind::manage:
       showManageWindow(mode_.setup);
@@ -71,30 +70,50 @@ void AppDelegate::didFinishLaunching() {
 
 void AppDelegate::firstRunCheck() {
   if (handledDocument_) return;
-  showManageWindow(Config::getList(services_.defaults, Config::associatedExtensionsKey).empty());
+  showWindow("");
+}
+
+void AppDelegate::showWindow(const std::string& windowMode) {
+  if (windowShown_) {
+    services_.raiseManageWindow();
+    return;
+  }
+  bool associated = !Config::getList(services_.defaults, Config::associatedExtensionsKey).empty();
+  showManageWindow(windowMode == "setup" || (windowMode.empty() && !associated));
 }
 
 void AppDelegate::showManageWindow(bool setupMode) {
+  windowShown_ = true;
   services_.activation.setRegular();
   services_.runManageWindow(setupMode);
-  services_.requestTermination();
+  windowShown_ = false;
+  if (sessions_.empty()) services_.requestTermination();
 }
 
-void AppDelegate::failAndTerminate(const std::string& message, const std::string& informative) {
+void AppDelegate::reportFailure(const std::string& message, const std::string& informative) {
   services_.activation.setRegular();
   services_.alerts.show(AlertStyle::critical, message, informative);
-  exitStatus_ = 1;
-  services_.requestTermination();
 }
 
-void AppDelegate::serve(const std::string& documentPath) {
+void AppDelegate::open(const std::vector<std::string>& documentPaths) {
+  handledDocument_ = true;
+  bool anyFailed = false;
+  for (const auto& path : documentPaths) anyFailed = !startSession(path) || anyFailed;
+  // Sessions that run (and the window) go on; a failure alone ends the process.
+  if (anyFailed && sessions_.empty() && !windowShown_) {
+    exitStatus_ = 1;
+    services_.requestTermination();
+  }
+}
+
+bool AppDelegate::startSession(const std::string& documentPath) {
   if (!isRegularFile(documentPath)) {
-    failAndTerminate("The file could not be found", documentPath);
-    return;
+    reportFailure("The file could not be found", documentPath);
+    return false;
   }
   if (cannotBeRead(documentPath)) {
-    failAndTerminate("The file could not be opened", documentPath);
-    return;
+    reportFailure("The file could not be opened", documentPath);
+    return false;
   }
   services_.activation.setAccessory();
   std::string servedPath = CompanionBundler::prepare(documentPath);
@@ -103,8 +122,8 @@ void AppDelegate::serve(const std::string& documentPath) {
     server->start();
   } catch (const LoopbackServer::ServerError& error) {
     CompanionBundler::cleanup(servedPath, documentPath);  // nobody will serve this bundle
-    failAndTerminate("Could not start the local file server", error.what());
-    return;
+    reportFailure("Could not start the local file server", error.what());
+    return false;
   }
   LoopbackServer& started = *server;
   sessions_.push_back({std::move(server), servedPath, documentPath});
@@ -117,6 +136,7 @@ void AppDelegate::serve(const std::string& documentPath) {
     services_.startExitTimer();
     services_.startUpdateCheck();
   }
+  return true;
 }
 
 void AppDelegate::writeHandOffFile(const LoopbackServer& server) {
@@ -139,7 +159,8 @@ void AppDelegate::reportBrowserFailure(const std::string& pageUrl) {
 }
 
 void AppDelegate::exitTimerTick() {
-  if (sessions_.empty()) return;
+  // Ending the event loop would close a window the user is still looking at.
+  if (sessions_.empty() || windowShown_) return;
   for (const auto& session : sessions_) {
     if (!session.server->idleExpired()) return;
   }

@@ -23,6 +23,7 @@ struct AppServices {
   std::function<void()> startUpdateCheck{};    // once per process, with the first document
   // Shows the file types window with the application menu; returns once it is closed.
   std::function<void(bool setupMode)> runManageWindow{};
+  std::function<void()> raiseManageWindow{};  // brings the window that is shown to the front
   // Calls the function on the event loop after the delay.
   std::function<void(std::chrono::milliseconds, std::function<void()>)> runLater{};
 };
@@ -35,7 +36,13 @@ class AppDelegate {
   ~AppDelegate();
 
   void didFinishLaunching();
-  void serve(const std::string& documentPath);
+  // Serves each document as a session of its own. One that cannot be served is reported;
+  // the process ends for it only when nothing else is being served.
+  void open(const std::vector<std::string>& documentPaths);
+  void serve(const std::string& documentPath) { open({documentPath}); }
+  // A later launch asked for the file types window: "setup", "manage", or "" for the mode
+  // the settings call for. The window that is shown already comes to the front instead.
+  void showWindow(const std::string& windowMode);
   void exitTimerTick();
   // The browser could not be opened on the page: the user is told where to open it.
   void reportBrowserFailure(const std::string& pageUrl);
@@ -55,7 +62,8 @@ class AppDelegate {
 
   void showManageWindow(bool setupMode);
   void firstRunCheck();
-  void failAndTerminate(const std::string& message, const std::string& informative);
+  bool startSession(const std::string& documentPath);
+  void reportFailure(const std::string& message, const std::string& informative);
   void writeHandOffFile(const LoopbackServer& server);
   void openBrowser(const LoopbackServer& server);
 
@@ -64,6 +72,7 @@ class AppDelegate {
   bool handledDocument_ = false;
   bool exitTimerStarted_ = false;
   bool terminated_ = false;
+  bool windowShown_ = false;
   int exitStatus_ = 0;
   std::vector<ServeSession> sessions_;
 };

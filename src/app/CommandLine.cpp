@@ -11,8 +11,8 @@ namespace CommandLine {
 namespace {
 
 constexpr const char* usage =
-    "Usage: vexmoor-3dviewer [FILE]\n"
-    "Opens a 3D model or CAD file in the Vexmoor web viewer, served from this computer.\n"
+    "Usage: vexmoor-3dviewer [FILE...]\n"
+    "Opens 3D models and CAD files in the Vexmoor web viewer, served from this computer.\n"
     "Without a file, shows the window that chooses which file types it opens.\n"
     "\n"
     "  --setup                    show that window with every type no one else opens checked\n"
@@ -37,11 +37,11 @@ std::vector<std::string> cleanArguments(int argc, char** argv) {
 }
 
 Mode modeFor(const std::vector<std::string>& arguments) {
-  if (arguments.empty()) return {Mode::Kind::awaitDocument, "", false};
+  if (arguments.empty()) return {Mode::Kind::awaitDocument, {}, false};
   const std::string& first = arguments.front();
-  if (first == "--setup") return {Mode::Kind::manage, "", true};
-  if (first == "--manage") return {Mode::Kind::manage, "", false};
-  return {Mode::Kind::serve, first, false};
+  if (first == "--setup") return {Mode::Kind::manage, {}, true};
+  if (first == "--manage") return {Mode::Kind::manage, {}, false};
+  return {Mode::Kind::serve, arguments, false};
 }
 
 int runTerminalOnly(const std::vector<std::string>& arguments, bool graphical, std::ostream& out, std::ostream& err) {

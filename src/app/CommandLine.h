@@ -8,8 +8,8 @@
 struct Mode {
   enum class Kind { serve, manage, awaitDocument };
   Kind kind = Kind::awaitDocument;
-  std::string path;    // serve: exactly as given
-  bool setup = false;  // manage: "--setup" rather than "--manage"
+  std::vector<std::string> paths;  // serve: every file, exactly as given
+  bool setup = false;              // manage: "--setup" rather than "--manage"
 };
 
 namespace CommandLine {

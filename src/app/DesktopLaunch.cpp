@@ -13,6 +13,8 @@
 
 namespace {
 
+ManageWindow* shownWindow = nullptr;
+
 void installMenu(ManageWindow& window) {
   auto* menuBar = new QMenuBar;
   auto* menu = menuBar->addMenu("Vexmoor 3D Viewer");
@@ -36,5 +38,13 @@ void runManageWindow(bool setupMode, DefaultsStore& defaults, Alerts& alerts) {
   auto openUrl = [](const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); };
   ManageWindow window(setupMode, {associations, alerts, openUrl, BuildInfo::viewerSite});
   installMenu(window);
+  shownWindow = &window;
   window.runModal();
+  shownWindow = nullptr;
+}
+
+void raiseManageWindow() {
+  if (!shownWindow) return;
+  shownWindow->raise();
+  shownWindow->activateWindow();
 }

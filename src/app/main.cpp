@@ -42,7 +42,26 @@ void startUpdateCheck() {
   }
 }
 
-int runApplication(int argc, char** argv, const std::vector<std::string>& arguments, bool graphical) {
+// What a later launch asks of this process, once the delegate is there to do it.
+struct LaterLaunches {
+  AppDelegate* delegate = nullptr;
+  SingleInstance::Requests requests() {
+    return {[this](const std::vector<std::string>& paths) {
+              if (delegate) delegate->open(paths);
+            },
+            [this](const std::string& windowMode) {
+              if (delegate) delegate->showWindow(windowMode);
+            }};
+  }
+};
+
+std::string windowModeOf(const Mode& mode) {
+  if (mode.kind != Mode::Kind::manage) return "";
+  return mode.setup ? "setup" : "manage";
+}
+
+int runApplication(int argc, char** argv, const std::vector<std::string>& arguments, bool graphical,
+                   LaterLaunches& laterLaunches) {
   std::unique_ptr<QCoreApplication> application;
   std::unique_ptr<Alerts> alerts;
   if (graphical) {
@@ -72,16 +91,19 @@ int runApplication(int argc, char** argv, const std::vector<std::string>& argume
   services.startExitTimer = [&] { exitTimer.start(); };
   services.startUpdateCheck = startUpdateCheck;
   services.runManageWindow = [&](bool setupMode) { runManageWindow(setupMode, *defaults, *alerts); };
+  services.raiseManageWindow = raiseManageWindow;
   services.runLater = [&](std::chrono::milliseconds delay, std::function<void()> work) {
     QTimer::singleShot(delay, application.get(), std::move(work));
   };
   AppDelegate delegate(CommandLine::modeFor(arguments), services);
   delegateForBrowser = &delegate;
+  laterLaunches.delegate = &delegate;
   QObject::connect(&exitTimer, &QTimer::timeout, [&] { delegate.exitTimerTick(); });
   TerminationSignals terminationSignals(quit);
   QTimer::singleShot(0, [&] { delegate.didFinishLaunching(); });
   application->exec();
   exitTimer.stop();
+  laterLaunches.delegate = nullptr;
   delegate.willTerminate();
   delegateForBrowser = nullptr;
   return delegate.exitStatus();
@@ -106,9 +128,17 @@ int main(int argc, char** argv) {
   const bool graphical = DisplayProbe::reachable();
   int status = CommandLine::runTerminalOnly(arguments, graphical, std::cout, std::cerr);
   if (status >= 0) return status;
+  // One application per desktop session: a later launch hands its files over and ends.
+  Mode mode = CommandLine::modeFor(arguments);
+  LaterLaunches laterLaunches;
+  auto singleInstance = DesktopServices::singleInstance();
+  if (!singleInstance->becomeRunningInstance(mode.kind == Mode::Kind::serve ? mode.paths : std::vector<std::string>{},
+                                             windowModeOf(mode), laterLaunches.requests())) {
+    return 0;
+  }
   // GLib reads the desktop's applications once: the window's process registers first.
-  if (CommandLine::modeFor(arguments).kind != Mode::Kind::serve) DesktopRegistration::ensureRegistered();
-  status = runApplication(argc, argv, arguments, graphical);
+  if (mode.kind != Mode::Kind::serve) DesktopRegistration::ensureRegistered();
+  status = runApplication(argc, argv, arguments, graphical, laterLaunches);
   PrivateDirectory::removeRunFolder();
   // A check still waiting for the network would find Qt's globals gone under it: everything
   // of ours is cleaned up by now, so the process ends without destroying them.

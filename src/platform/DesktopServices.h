@@ -8,6 +8,7 @@
 #include "DefaultsStore.h"
 #include "Desktop.h"
 #include "HandlerRegistry.h"
+#include "SingleInstance.h"
 
 // The desktop's implementations of the platform interfaces (the vexmoor_desktop library:
 // Qt, GIO). The core libraries see only the interfaces.
@@ -26,5 +27,7 @@ std::unique_ptr<ActivationPolicy> activationPolicy();
 std::unique_ptr<DefaultsStore> settings();
 // The freedesktop registry of content types and default applications.
 std::unique_ptr<HandlerRegistry> handlerRegistry();
+// The application's name on the session bus.
+std::unique_ptr<SingleInstance> singleInstance();
 
 }  // namespace DesktopServices

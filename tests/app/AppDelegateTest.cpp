@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -76,7 +77,7 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
 }  // namespace
 
 TEST_F(Delegate, ServesWithThePageReadyBeforeTheBrowserAndEndsWhenEveryServerIsIdle) {
-  auto delegate = makeDelegate({Mode::Kind::serve, model.string(), false});
+  auto delegate = makeDelegate({Mode::Kind::serve, {model.string()}, false});
   delegate->didFinishLaunching();
   delegate->serve(model.string());
   EXPECT_NE(pageWhenOpened.find(FormatCatalog::defaultViewerUrl() + "?bridge=1"), std::string::npos);
@@ -99,9 +100,9 @@ TEST_F(Delegate, WithoutADocumentShowsTheWindowInTheModeTheSettingsCallFor) {
     std::vector<std::string> events;
   };
   const std::vector<Case> cases{
-      {{Mode::Kind::awaitDocument, "", false}, "", {"after 400 ms", "regular", "setup", "terminate"}},
-      {{Mode::Kind::awaitDocument, "", false}, "stl", {"after 400 ms", "regular", "manage", "terminate"}},
-      {{Mode::Kind::manage, "", true}, "stl", {"regular", "setup", "terminate"}},
+      {{Mode::Kind::awaitDocument, {}, false}, "", {"after 400 ms", "regular", "setup", "terminate"}},
+      {{Mode::Kind::awaitDocument, {}, false}, "stl", {"after 400 ms", "regular", "manage", "terminate"}},
+      {{Mode::Kind::manage, {}, true}, "stl", {"regular", "setup", "terminate"}},
   };
   for (const auto& c : cases) {
     events.clear();
@@ -131,6 +132,14 @@ TEST_F(Delegate, TellsTheUserWhatWentWrong) {
               (std::vector<std::string>{"regular", "critical: The file could not be found | " + path, "terminate"}));
     EXPECT_EQ(failing->exitStatus(), 1);
   }
+  // Among several, a file that is missing is reported and the others are served.
+  events.clear();
+  auto several = makeDelegate();
+  several->open({(folder / "gone.stl").string(), model.string()});
+  EXPECT_EQ(events.at(1), "critical: The file could not be found | " + (folder / "gone.stl").string());
+  EXPECT_EQ(std::count(events.begin(), events.end(), "browser"), 1);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "terminate"), 0);
+  EXPECT_EQ(several->exitStatus(), 0);
   // In a child, this program started again: it uses up its descriptors for good.
   auto serveWithoutDescriptors = [this] {
     rlimit limit{64, 64};

@@ -21,7 +21,7 @@ TEST(CommandLine, TheFirstArgumentSelectsTheMode) {
   auto manage = modeOf({"--manage"});
   EXPECT_TRUE(manage.kind == Mode::Kind::manage && !manage.setup);
   auto serve = modeOf({"~/a b.stl", "second.stl"});
-  EXPECT_TRUE(serve.kind == Mode::Kind::serve && serve.path == "~/a b.stl");
+  EXPECT_TRUE(serve.kind == Mode::Kind::serve && serve.paths == (std::vector<std::string>{"~/a b.stl", "second.stl"}));
 }
 
 // A display that cannot be reached counts as none.
@@ -33,7 +33,7 @@ TEST(CommandLine, WithoutADisplayEverythingIsSaidOnTheTerminal) {
   };
   const std::vector<Case> cases{
       {{"--version"}, 0, "1.0.0\n", ""},
-      {{"--help"}, 0, "Usage: vexmoor-3dviewer [FILE]\n", ""},
+      {{"--help"}, 0, "Usage: vexmoor-3dviewer [FILE...]\n", ""},
       {{}, 1, "", "the file types window needs a display"},
       {{"--setup"}, 1, "", "the file types window needs a display"},
       {{"--Status"}, 1, "", "vexmoor-3dviewer: error: The file could not be found\n--Status\n"},

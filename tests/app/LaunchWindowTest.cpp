@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
+#include "Http.h"
 #include "RunProgram.h"
 #include "TempHome.h"
 
@@ -26,7 +28,96 @@ std::string waitForWindow(const std::vector<std::string>& environment) {
   return "";
 }
 
+size_t windowCount(const std::vector<std::string>& environment) {
+  auto found = runProgram({"/usr/bin/xdotool", "search", "--name", "^Vexmoor 3D Viewer$"}, environment).out;
+  return static_cast<size_t>(std::count(found.begin(), found.end(), '\n'));
+}
+
+std::vector<std::string> waitForLines(const fs::path& path, size_t count) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 200 && lines.size() < count; ++i, std::this_thread::sleep_for(50ms)) lines = readLines(path);
+  return lines;
+}
+
 }  // namespace
+
+// One running application per desktop session, on a session bus of the test's own: later
+// launches hand their files or their window over and end; without a bus, each runs alone.
+TEST(LaunchWindow, LaterLaunchesGoToTheRunningApplication) {
+  BackgroundProgram xserver(
+      {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "800x700x24", "-nolisten", "tcp", "-noreset"}, {});
+  std::string display = ":" + xserver.readLine();
+  struct Case {
+    const char* name;
+    std::vector<std::string> first, later;  // "" stands for the missing file
+    bool bus;
+    size_t handOffLines;  // two per session, all in the first process when handed over
+    size_t windows;       // the file types window, or an alert
+  };
+  const std::vector<Case> cases{
+      {"two files in one launch", {"a.stl", "b.stl"}, {}, true, 4, 0},
+      {"a file while one runs", {"a.stl"}, {"b.stl"}, true, 4, 0},
+      {"a missing file while one runs", {"a.stl"}, {""}, true, 2, 1},
+      {"the window while it is shown", {"--manage"}, {"--manage"}, true, 0, 1},
+      {"no session bus", {"a.stl"}, {"b.stl"}, false, 4, 0},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    TempHome home;
+    for (const char* name : {"a", "b"})
+      writeText(home.tmp() / (std::string(name) + ".stl"), std::string("solid ") + name);
+    auto environment = home.environment();
+    auto handOff = home.tmp() / "addresses.txt";
+    environment.insert(environment.end(), {"DISPLAY=" + display, "VEXMOOR_FORMATS_URL=http://127.0.0.1:9/",
+                                           "VEXMOOR_STUB_NO_BROWSER=1", "VEXMOOR_STUB_URL_FILE=" + handOff.string()});
+    std::unique_ptr<BackgroundProgram> bus;
+    if (test.bus) {
+      bus = std::make_unique<BackgroundProgram>(
+          std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"}, environment);
+      environment.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus->readLine());
+    } else {
+      environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (home.root() / "no-bus").string());
+    }
+    auto argv = [&](const std::vector<std::string>& arguments) {
+      std::vector<std::string> all{executablePath()};
+      for (const auto& argument : arguments) {
+        all.push_back(argument.empty()     ? (home.tmp() / "gone.stl").string()
+                      : argument[0] == '-' ? argument
+                                           : (home.tmp() / argument).string());
+      }
+      return all;
+    };
+    BackgroundProgram first(argv(test.first), environment);
+    bool windowFirst = test.first.front()[0] == '-';
+    if (windowFirst) {
+      ASSERT_NE(waitForWindow(environment), "");
+    }
+    waitForLines(handOff, windowFirst ? 0 : 2 * test.first.size());
+    std::unique_ptr<BackgroundProgram> standalone;
+    if (!test.later.empty() && test.bus) {
+      auto later = argv(test.later);
+      later.insert(later.begin(), {"/usr/bin/timeout", "20"});  // kept running, it would serve for 15 minutes
+      EXPECT_EQ(runProgram(later, environment).exitStatus, 0) << "handed over, it ends at once";
+    } else if (!test.later.empty()) {
+      standalone = std::make_unique<BackgroundProgram>(argv(test.later), environment);
+    }
+    auto lines = waitForLines(handOff, test.handOffLines);
+    EXPECT_EQ(lines.size(), test.handOffLines);
+    for (size_t at = 0; at + 1 < lines.size(); at += 2) {
+      EXPECT_TRUE(httpRequest(lines[at]).ok) << lines[at];
+    }
+    if (test.windows) {
+      waitForWindow(environment);
+      std::this_thread::sleep_for(500ms);  // time enough for a second window, were one opened
+    }
+    EXPECT_EQ(windowCount(environment), test.windows);
+    if (standalone) {
+      EXPECT_EQ(standalone->stop(SIGTERM), 0) << "a process of its own";
+    }
+    EXPECT_EQ(first.stop(SIGTERM), 0);
+  }
+  xserver.stop(SIGTERM);
+}
 
 TEST(LaunchWindow, ShowsTheWindowWithoutADocumentAndEndsWithIt) {
   BackgroundProgram xserver(

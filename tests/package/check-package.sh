@@ -22,6 +22,8 @@ update-desktop-database "$share/applications"
 
 lintian --fail-on error --suppress-tags unknown-field "$deb" >"$work/lintian" 2>&1 || { cat "$work/lintian"; fail lintian; }
 desktop-file-validate "$share/applications/com.vexmoor.3DViewer.desktop" || fail desktop-file-validate
+# Several files selected at once reach one process.
+grep -q '^Exec=.* %F$' "$share/applications/com.vexmoor.3DViewer.desktop" || fail "Exec does not take %F"
 appstreamcli validate --no-net --pedantic "$share/metainfo/com.vexmoor.3DViewer.metainfo.xml" >"$work/appstream" 2>&1 ||
   { cat "$work/appstream"; fail appstreamcli; }
 

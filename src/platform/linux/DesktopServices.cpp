@@ -1,5 +1,6 @@
 #include "DesktopServices.h"
 
+#include "BusSingleInstance.h"
 #include "DesktopBrowser.h"
 #include "GioHandlerRegistry.h"
 #include "MessageBoxAlerts.h"
@@ -22,5 +23,7 @@ std::unique_ptr<ActivationPolicy> activationPolicy() { return std::make_unique<N
 std::unique_ptr<DefaultsStore> settings() { return std::make_unique<SettingsDefaultsStore>(); }
 
 std::unique_ptr<HandlerRegistry> handlerRegistry() { return std::make_unique<GioHandlerRegistry>(); }
+
+std::unique_ptr<SingleInstance> singleInstance() { return std::make_unique<BusSingleInstance>(); }
 
 }  // namespace DesktopServices

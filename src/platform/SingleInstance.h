@@ -1,0 +1,26 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One running application per desktop session: the first process owns the application's
+// name on the session bus; a later launch hands its request to it and ends. Without a
+// session bus, every process runs on its own.
+class SingleInstance {
+ public:
+  // What a later launch asks of the running instance, called on the event loop.
+  struct Requests {
+    std::function<void(const std::vector<std::string>& paths)> open;
+    // "setup", "manage", or "" for the window in the mode the settings call for.
+    std::function<void(const std::string& windowMode)> showWindow;
+  };
+
+  virtual ~SingleInstance() = default;
+  // False when another instance runs: it was handed the paths (made absolute here) or,
+  // with none, asked to show its window in `windowMode`. True when this process is the
+  // one running instance (or runs on its own) and will receive later requests.
+  virtual bool becomeRunningInstance(const std::vector<std::string>& paths, const std::string& windowMode,
+                                     Requests requests) = 0;
+};

@@ -1,0 +1,81 @@
+#include "BusSingleInstance.h"
+
+#include <gio/gio.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// com.vexmoor.3DViewer as a bus name, whose elements may not begin with a digit: the
+// underscore is the usual escape.
+constexpr const char* busName = "com.vexmoor._3DViewer";
+
+// Without an address and without the bus socket of the runtime folder, GIO would try to
+// start a bus of its own through X11: that is no session to join, and slow.
+bool sessionBusReachable() {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (address && *address) return true;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::error_code error;
+  return runtime && *runtime && fs::is_socket(fs::path(runtime) / "bus", error);
+}
+
+void onOpen(GApplication*, GFile** files, gint count, const gchar*, gpointer self) {
+  std::vector<std::string> paths;
+  for (gint at = 0; at < count; ++at) {
+    if (gchar* path = g_file_get_path(files[at])) {
+      paths.emplace_back(path);
+      g_free(path);
+    }
+  }
+  auto& requests = *static_cast<SingleInstance::Requests*>(self);
+  if (requests.open && !paths.empty()) requests.open(paths);
+}
+
+void onShowWindow(GSimpleAction*, GVariant* parameter, gpointer self) {
+  auto& requests = *static_cast<SingleInstance::Requests*>(self);
+  if (requests.showWindow) requests.showWindow(g_variant_get_string(parameter, nullptr));
+}
+
+// A D-Bus call is only queued; the process must not end before it left.
+void handOver(GApplication* application, const std::vector<std::string>& paths, const std::string& windowMode) {
+  if (paths.empty()) {
+    g_action_group_activate_action(G_ACTION_GROUP(application), "show-window", g_variant_new_string(windowMode.c_str()));
+  } else {
+    std::vector<GFile*> files;
+    for (const auto& path : paths) files.push_back(g_file_new_for_path(fs::absolute(path).c_str()));
+    g_application_open(application, files.data(), static_cast<gint>(files.size()), "");
+    for (auto* file : files) g_object_unref(file);
+  }
+  if (auto* connection = g_application_get_dbus_connection(application)) {
+    g_dbus_connection_flush_sync(connection, nullptr, nullptr);
+  }
+}
+
+}  // namespace
+
+BusSingleInstance::~BusSingleInstance() {
+  if (application_) g_object_unref(application_);
+}
+
+bool BusSingleInstance::becomeRunningInstance(const std::vector<std::string>& paths, const std::string& windowMode,
+                                              Requests requests) {
+  if (!sessionBusReachable()) return true;
+  requests_ = std::move(requests);
+  application_ = g_application_new(busName, G_APPLICATION_HANDLES_OPEN);
+  if (!application_) return true;
+  g_signal_connect(application_, "open", G_CALLBACK(onOpen), &requests_);
+  GSimpleAction* showWindow = g_simple_action_new("show-window", G_VARIANT_TYPE_STRING);
+  g_signal_connect(showWindow, "activate", G_CALLBACK(onShowWindow), &requests_);
+  g_action_map_add_action(G_ACTION_MAP(application_), G_ACTION(showWindow));
+  g_object_unref(showWindow);
+  GError* error = nullptr;
+  bool registered = g_application_register(application_, nullptr, &error);
+  if (error) g_error_free(error);
+  if (!registered || !g_application_get_is_remote(application_)) return true;
+  handOver(application_, paths, windowMode);
+  return false;
+}
