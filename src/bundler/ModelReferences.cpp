@@ -53,8 +53,20 @@ std::string percentDecoded(const std::string& text) {
   return result;
 }
 
+// A self-contained glTF (buffers and images as data: addresses) names no file; finding that
+// out must not cost a parse of megabytes of base64.
+bool namesAnyFile(const std::string& gltf) {
+  for (size_t at = gltf.find("\"uri\""); at != std::string::npos; at = gltf.find("\"uri\"", at + 5)) {
+    size_t colon = gltf.find(':', at + 5);
+    size_t value = colon == std::string::npos ? colon : gltf.find('"', colon + 1);
+    if (value != std::string::npos && gltf.compare(value + 1, 5, "data:") != 0) return true;
+  }
+  return false;
+}
+
 std::vector<std::string> gltfReferences(const std::string& text) {
   std::vector<std::string> names;
+  if (!namesAnyFile(text)) return names;
   auto document = nlohmann::json::parse(text, nullptr, false);
   if (!document.is_object()) return names;
   for (const char* list : {"buffers", "images"}) {

@@ -130,6 +130,28 @@ TEST_F(Bundles, PrepareBundlesOnlyRealImagesFoundInTheUsualPlaces) {
   }
 }
 
+// A .max model's textures are looked for beside it, in its usual texture folders and in
+// those of the folder above; one image in each, named by the model, is found.
+TEST_F(Bundles, FindsTexturesInEveryUsualFolder) {
+  const std::vector<std::string> folders{"",    "textures", "texture",   "maps",        "map",
+                                         "tex", "images",   "materials", "sourceimages"};
+  auto model = folder / "project/scene/scene.max";
+  std::string mentions;
+  for (const auto& sub : folders) {
+    for (const std::string where : {"beside", "above"}) {
+      if (sub.empty() && where == "above") continue;  // the folder above itself is not searched
+      auto name = where + "-" + (sub.empty() ? "root" : sub) + ".png";
+      writeText((where == "beside" ? model.parent_path() : folder / "project") / sub / name, pngBytes);
+      mentions += name + "|";
+    }
+  }
+  writeText(folder / "project/above-root.png", pngBytes);
+  writeText(model, mentions + "above-root.png");
+  auto listed = listing(CompanionBundler::prepare(model), model);
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 2 + 17) << listed;
+  EXPECT_EQ(listed.find("above-root.png"), std::string::npos) << "not from the folder above itself";
+}
+
 // Models that name their buffers, materials, textures and parts by path travel with them,
 // each at the path the model names it by; nothing from outside the model's folder comes along.
 TEST_F(Bundles, ModelsTravelWithTheFilesTheyNameByPath) {

@@ -74,6 +74,13 @@ TEST(BridgePage, ShowsAnyFileNameAsTextThatCannotChangeThePage) {
   EXPECT_EQ(page.find("<script>alert"), std::string::npos);
   EXPECT_EQ(page.find("</script>", page.find("<script>")), page.rfind("</script>"));
 
+  // A viewer address cannot end the frame's attribute or the script either.
+  page = BridgePage::build("https://v.example/a\"b<c>&d</script>", fileUrl, "m.stl");
+  EXPECT_EQ(lineWith(page, "<iframe"),
+            "<iframe id=\"viewer\" src=\"https://v.example/a&quot;b&lt;c&gt;&amp;d&lt;/script&gt;?bridge=1\" "
+            "allow=\"fullscreen\"></iframe>");
+  EXPECT_EQ(lineWith(page, "var cfg").find('<'), std::string::npos);
+
   page = BridgePage::build("https://v.example/viewer", fileUrl, "mod\xe8le-\xc3\xa9.stl");
   EXPECT_EQ(lineWith(page, "<title>"), "<title>mod\xef\xbf\xbdle-\xc3\xa9.stl - Vexmoor 3D Viewer</title>")
       << "invalid UTF-8 shows as U+FFFD";

@@ -240,6 +240,29 @@ TEST_F(Served, HostileClientsHoldNothingUp) {
   for (int fd : idle) ::close(fd);
 }
 
+// A file that shrinks while it is sent (saved over, cut short by a sync tool): the transfer
+// ends short, the connection closes instead of waiting for bytes that never come, and the
+// server goes on serving.
+TEST_F(Served, AFileThatShrinksWhileSentEndsItsTransfer) {
+  serve(64 << 20);
+  int fd = connectTo(server->port());
+  std::string request = "GET " + targetOf(server->fileUrl()) + " HTTP/1.1\r\n\r\n";
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  char buffer[65536];
+  ASSERT_GT(::recv(fd, buffer, sizeof buffer, 0), 0);
+  fs::resize_file(path, 1 << 20);
+  size_t received = 0;
+  ssize_t n = -1;
+  pollfd waiting{fd, POLLIN, 0};
+  while (poll(&waiting, 1, 10000) > 0 && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+    received += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  EXPECT_EQ(n, 0) << "the connection is closed";
+  EXPECT_LT(received, size_t(63) << 20);
+  EXPECT_TRUE(httpRequest(server->fileUrl()).ok);
+}
+
 TEST(DescriptorExhaustion, TheServerAcceptsAgainOnceIdleConnectionsClose) {
   TempHome home;
   auto path = home.tmp() / "model.stl";

@@ -43,7 +43,8 @@ void onShowWindow(GSimpleAction*, GVariant* parameter, gpointer self) {
 // A D-Bus call is only queued; the process must not end before it left.
 void handOver(GApplication* application, const std::vector<std::string>& paths, const std::string& windowMode) {
   if (paths.empty()) {
-    g_action_group_activate_action(G_ACTION_GROUP(application), "show-window", g_variant_new_string(windowMode.c_str()));
+    g_action_group_activate_action(G_ACTION_GROUP(application), "show-window",
+                                   g_variant_new_string(windowMode.c_str()));
   } else {
     std::vector<GFile*> files;
     for (const auto& path : paths) files.push_back(g_file_new_for_path(fs::absolute(path).c_str()));
