@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 namespace fs = std::filesystem;
 
@@ -23,6 +24,19 @@ bool sessionBusReachable() {
   return runtime && *runtime && fs::is_socket(fs::path(runtime) / "bus", error);
 }
 
+// A request runs once its D-Bus call is answered: an alert or the window it shows runs a
+// loop of its own, and the launch that asked must not wait for the user.
+void later(std::function<void()> request) {
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
+      [](gpointer data) -> gboolean {
+        (*static_cast<std::function<void()>*>(data))();
+        return G_SOURCE_REMOVE;
+      },
+      new std::function<void()>(std::move(request)),
+      [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+}
+
 void onOpen(GApplication*, GFile** files, gint count, const gchar*, gpointer self) {
   std::vector<std::string> paths;
   for (gint at = 0; at < count; ++at) {
@@ -32,12 +46,49 @@ void onOpen(GApplication*, GFile** files, gint count, const gchar*, gpointer sel
     }
   }
   auto& requests = *static_cast<SingleInstance::Requests*>(self);
-  if (requests.open && !paths.empty()) requests.open(paths);
+  if (requests.open && !paths.empty()) later([&requests, paths] { requests.open(paths); });
 }
 
 void onShowWindow(GSimpleAction*, GVariant* parameter, gpointer self) {
   auto& requests = *static_cast<SingleInstance::Requests*>(self);
-  if (requests.showWindow) requests.showWindow(g_variant_get_string(parameter, nullptr));
+  std::string windowMode = g_variant_get_string(parameter, nullptr);
+  if (requests.showWindow) later([&requests, windowMode] { requests.showWindow(windowMode); });
+}
+
+constexpr const char* objectPath = "/com/vexmoor/_3DViewer";
+
+// Straight to the running instance, as GApplication's own interfaces take it: one call,
+// without first trying for the name and asking for the instance's list of actions. False
+// when no instance answers (none runs, or it is ending).
+bool callRunningInstance(GDBusConnection* connection, const std::vector<std::string>& paths,
+                         const std::string& windowMode) {
+  GVariant* parameters = nullptr;
+  const char* interface = "org.gtk.Application";
+  const char* method = "Open";
+  if (paths.empty()) {
+    GVariantBuilder arguments;
+    g_variant_builder_init(&arguments, G_VARIANT_TYPE("av"));
+    g_variant_builder_add(&arguments, "v", g_variant_new_string(windowMode.c_str()));
+    parameters = g_variant_new("(sava{sv})", "show-window", &arguments, nullptr);
+    interface = "org.gtk.Actions";
+    method = "Activate";
+  } else {
+    GVariantBuilder uris;
+    g_variant_builder_init(&uris, G_VARIANT_TYPE("as"));
+    for (const auto& path : paths) {
+      gchar* uri = g_filename_to_uri(fs::absolute(path).c_str(), nullptr, nullptr);
+      if (uri) g_variant_builder_add(&uris, "s", uri);
+      g_free(uri);
+    }
+    parameters = g_variant_new("(assa{sv})", &uris, "", nullptr);
+  }
+  GError* error = nullptr;
+  GVariant* reply = g_dbus_connection_call_sync(connection, busName, objectPath, interface, method, parameters, nullptr,
+                                                G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr, &error);
+  if (error) g_error_free(error);
+  if (!reply) return false;
+  g_variant_unref(reply);
+  return true;
 }
 
 // A D-Bus call is only queued; the process must not end before it left.
@@ -65,9 +116,19 @@ BusSingleInstance::~BusSingleInstance() {
 bool BusSingleInstance::becomeRunningInstance(const std::vector<std::string>& paths, const std::string& windowMode,
                                               Requests requests) {
   if (!sessionBusReachable()) return true;
+  GDBusConnection* connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (!connection) return true;
+  bool handedOver = callRunningInstance(connection, paths, windowMode);
+  if (handedOver) {
+    g_object_unref(connection);
+    return false;
+  }
   requests_ = std::move(requests);
   application_ = g_application_new(busName, G_APPLICATION_HANDLES_OPEN);
-  if (!application_) return true;
+  if (!application_) {
+    g_object_unref(connection);
+    return true;
+  }
   g_signal_connect(application_, "open", G_CALLBACK(onOpen), &requests_);
   GSimpleAction* showWindow = g_simple_action_new("show-window", G_VARIANT_TYPE_STRING);
   g_signal_connect(showWindow, "activate", G_CALLBACK(onShowWindow), &requests_);
@@ -76,6 +137,7 @@ bool BusSingleInstance::becomeRunningInstance(const std::vector<std::string>& pa
   GError* error = nullptr;
   bool registered = g_application_register(application_, nullptr, &error);
   if (error) g_error_free(error);
+  g_object_unref(connection);  // held until here so that the application shares it
   if (!registered || !g_application_get_is_remote(application_)) return true;
   handOver(application_, paths, windowMode);
   return false;
