@@ -12,9 +12,10 @@ std::string priorHandlerKey(const std::string& extension) { return "PriorHandler
 
 // The extension and every declared one the desktop gives the same content type. The desktop
 // keeps one handler per content type, so they are claimed and given back as one.
-std::vector<std::string> sharingType(Services& services, const std::string& extension, const std::string& contentType) {
+std::vector<std::string> sharingType(Services& services, const std::vector<std::string>& declaredList,
+                                     const std::string& extension, const std::string& contentType) {
   std::vector<std::string> extensions{extension};
-  for (const auto& declared : declaredExtensions(declaredTypes(services))) {
+  for (const auto& declared : declaredList) {
     if (declared != extension && services.registry.contentTypeFor(declared) == contentType &&
         std::find(extensions.begin(), extensions.end(), declared) == extensions.end()) {
       extensions.push_back(declared);
@@ -51,11 +52,6 @@ void forgetPriorHandler(Services& services, const std::vector<std::string>& exte
   }
 }
 
-bool isDeclared(Services& services, const std::string& extension) {
-  auto declared = declaredExtensions(declaredTypes(services));
-  return std::find(declared.begin(), declared.end(), extension) != declared.end();
-}
-
 bool isOwnHandler(Services& services, const std::string& contentType) {
   auto current = services.registry.defaultHandler(contentType);
   return current && isOwnId(services, *current);
@@ -77,10 +73,11 @@ std::optional<std::string> currentHandler(Services& services, const std::string&
 // user's business, and unregistering could never give it back.
 bool claim(Services& services, const std::string& anyCaseExtension) {
   std::string extension = lowercased(anyCaseExtension);
-  if (!isDeclared(services, extension)) return false;
+  auto declared = declaredExtensions(declaredTypes(services));
+  if (std::find(declared.begin(), declared.end(), extension) == declared.end()) return false;
   auto contentType = services.registry.contentTypeFor(extension);
   if (!contentType) return false;
-  auto extensions = sharingType(services, extension, *contentType);
+  auto extensions = sharingType(services, declared, extension, *contentType);
   auto current = services.registry.defaultHandler(*contentType);
   if (current && isOwnId(services, *current)) {
     // Writing the default again would only reorder the user's associations.
@@ -103,7 +100,7 @@ bool release(Services& services, const std::string& anyCaseExtension) {
   std::string extension = lowercased(anyCaseExtension);
   auto contentType = services.registry.contentTypeFor(extension);
   if (!contentType) return false;
-  auto extensions = sharingType(services, extension, *contentType);
+  auto extensions = sharingType(services, declaredExtensions(declaredTypes(services)), extension, *contentType);
   recordAssociated(services.defaults, extensions, false);
   if (!isOwnHandler(services, *contentType)) {
     forgetPriorHandler(services, extensions);
