@@ -1,15 +1,17 @@
-// See viewer-site.sh. Prints the medians and the ratio of the full path to the floor.
-import { mkdtempSync, writeFileSync, rmSync } from 'node:fs';
+// See viewer-site.sh. For each model: the bridge path's phases, its medians beside the
+// ?url= floor, and the ratio; which Chromium and GL backend drew them.
+import { mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
+import { zipSync } from '../viewer-site/node_modules/three/examples/jsm/libs/fflate.module.js';
 import { startSite } from '../viewer-site/server.mjs';
-import { launchChromium, serveWithApp } from '../viewer-site/test/support.mjs';
+import { launchChromium, samples, serveWithApp } from '../viewer-site/test/support.mjs';
 
 const runs = 5;
 const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
 
 // A binary STL of about 50 MB: a million triangles on a sphere.
-function writeLargeStl(file) {
+function largeStl() {
   const triangles = 1_048_000;
   const bytes = Buffer.alloc(84 + 50 * triangles);
   bytes.writeUInt32LE(triangles, 80);
@@ -20,45 +22,85 @@ function writeLargeStl(file) {
       Math.sin(theta + dt) * Math.cos(phi + dp), Math.sin(theta + dt) * Math.sin(phi + dp), Math.cos(theta + dt)]);
     corners.flat().forEach((v, k) => bytes.writeFloatLE(v, at + 12 + 4 * k));
   }
-  writeFileSync(file, bytes);
+  return bytes;
 }
 
-const shownIn = (frame) => frame.waitForFunction(() => document.body.dataset.state === 'shown', null, { timeout: 120000 });
+// The page's own clock at each phase of the bridge path, from inside both frames.
+const phases = () => {
+  const mark = (name) => window.top.postMessage({ type: 'bench-phase', name, at: performance.timeOrigin + performance.now() }, '*');
+  if (window.top === window) {
+    window.phaseTimes = {};
+    window.addEventListener('message', (e) => {
+      if (e.data?.type === 'bench-phase') window.phaseTimes[e.data.name] ??= e.data.at;
+      if (e.data?.type === 'viewer-ready') window.phaseTimes.ready ??= performance.timeOrigin + performance.now();
+    });
+    new PerformanceObserver((list) => {
+      for (const entry of list.getEntries()) {
+        if (entry.name.includes('/file/')) window.phaseTimes.fetched ??= performance.timeOrigin + entry.responseEnd;
+      }
+    }).observe({ type: 'resource', buffered: true });
+  } else {
+    window.addEventListener('message', (e) => { if (e.data?.type === 'open-file') mark('open-file'); }, true);
+    new MutationObserver(() => { if (document.body?.dataset.state === 'shown') mark('shown'); })
+      .observe(document, { attributes: true, subtree: true, attributeFilter: ['data-state'] });
+  }
+};
+
+const shownIn = (frame) => frame.waitForFunction(() => document.body.dataset.state === 'shown', null,
+  { timeout: 300000, polling: 50 });
 
 const folder = mkdtempSync(path.join(tmpdir(), 'vexmoor-bench-'));
-const model = path.join(folder, 'sphere.stl');
-writeLargeStl(model);
+const stl = largeStl();
+const models = [
+  ['50 MB STL', 'sphere.stl', stl],
+  ['50 MB zip bundle', 'sphere-bundle.zip', Buffer.from(zipSync({ 'sphere.stl': new Uint8Array(stl),
+    'textures/crimson.png': new Uint8Array(readFileSync(path.join(samples, 'crimson.png'))) }, { level: 0 }))],
+];
 const site = await startSite();
 const browser = await launchChromium();
-const full = [], floor = [], ready = [];
-for (let i = 0; i < runs; i++) {
-  const page = await browser.newPage({ viewport: { width: 900, height: 700 } });
-  await page.addInitScript(() => {
-    window.addEventListener('message', (e) => {
-      if (e.data?.type === 'viewer-ready') window.readyAt ??= performance.now();
-    });
+{
+  const page = await browser.newPage();
+  await page.goto(`${site.origin}/tools/3d-viewer`);
+  const gl = await page.evaluate(() => {
+    const context = document.createElement('canvas').getContext('webgl2');
+    const info = context?.getExtension('WEBGL_debug_renderer_info');
+    return info ? context.getParameter(info.UNMASKED_RENDERER_WEBGL) : 'no WebGL2';
   });
-  const started = performance.now();
-  const served = await serveWithApp(model, `${site.origin}/tools/3d-viewer`);
-  await page.goto(served.pageUrl);
-  await shownIn(page.frames().find((f) => f.url().startsWith(site.origin)));
-  full.push(performance.now() - started);
-  ready.push(await page.evaluate(() => window.readyAt));
+  console.log(`Chromium ${browser.version()}, GL: ${gl}`);
   await page.close();
+}
+for (const [label, name, bytes] of models) {
+  const model = path.join(folder, name);
+  writeFileSync(model, bytes);
+  const full = [], floor = [], phaseRuns = [];
+  for (let i = 0; i < runs; i++) {
+    const page = await browser.newPage({ viewport: { width: 900, height: 700 } });
+    await page.addInitScript(phases);
+    const started = performance.timeOrigin + performance.now();
+    const served = await serveWithApp(model, `${site.origin}/tools/3d-viewer`);
+    const addresses = performance.timeOrigin + performance.now();
+    await page.goto(served.pageUrl);
+    await shownIn(page.frames().find((f) => f.url().startsWith(site.origin)));
+    full.push(performance.timeOrigin + performance.now() - started);
+    await page.waitForFunction(() => window.phaseTimes?.shown, null, { timeout: 5000 }).catch(() => {});
+    const times = await page.evaluate(() => window.phaseTimes);
+    phaseRuns.push({ addresses, ...times, started });
+    await page.close();
 
-  const direct = await browser.newPage({ viewport: { width: 900, height: 700 } });
-  const fetched = performance.now();
-  await direct.goto(`${site.origin}/tools/3d-viewer?url=${encodeURIComponent(served.fileUrl)}`);
-  await shownIn(direct.mainFrame());
-  floor.push(performance.now() - fetched);
-  await direct.close();
-  served.stop();
+    const direct = await browser.newPage({ viewport: { width: 900, height: 700 } });
+    const fetched = performance.now();
+    await direct.goto(`${site.origin}/tools/3d-viewer?url=${encodeURIComponent(served.fileUrl)}`);
+    await shownIn(direct.mainFrame());
+    floor.push(performance.now() - fetched);
+    await direct.close();
+    served.stop();
+  }
+  const [a, b] = [median(full), median(floor)];
+  const phase = (key) => median(phaseRuns.map((p) => (p[key] ?? NaN) - p.started)).toFixed(0);
+  console.log(`${label}: launch to model on screen ${a.toFixed(0)} ms, ?url= ${b.toFixed(0)} ms, ratio ${(a / b).toFixed(2)}`);
+  console.log(`  phases from launch (ms): addresses ${phase('addresses')}, page fetch complete ${phase('fetched')}, ` +
+    `ready ${phase('ready')}, open-file ${phase('open-file')}, shown ${phase('shown')}`);
 }
 await browser.close();
 site.close();
 rmSync(folder, { recursive: true, force: true });
-const [a, b, c] = [median(full), median(floor), median(ready)];
-console.log(`50 MB STL, launch to model on screen: ${a.toFixed(0)} ms (median of ${runs})`);
-console.log(`same site opening it with ?url=:      ${b.toFixed(0)} ms`);
-console.log(`ratio: ${(a / b).toFixed(2)}`);
-console.log(`bridge page load to "viewer-ready":   ${c.toFixed(0)} ms`);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The reference viewer site showing a 50 MB STL: launched through the application and its
-# bridge page, beside the same site fetching the file itself with ?url= (the floor), and the
-# viewer page's time to "viewer-ready". Median of 5 each.
+# The reference viewer site showing a 50 MB STL and a 50 MB zip bundle:
+# launched through the application and its bridge page, beside the same site fetching the
+# file itself with ?url= (the floor), with the phases of the bridge path. Median of 5 each.
 # Usage: bench/viewer-site.sh BUILD_DIR
 set -euo pipefail
 build=${1:?usage: bench/viewer-site.sh BUILD_DIR}
