@@ -16,6 +16,9 @@
 // and parts that glTF, OBJ, COLLADA, VRML and STEP models name by path.
 namespace CompanionBundler {
 
+// The extension of a file name, lower-case, without its dot; "" when it has none.
+std::string lowerExtension(const std::string& fileName);
+
 // Extensions a companion file may have, lower-case.
 const std::set<std::string>& imageExtensions();
 

@@ -17,14 +17,6 @@ namespace {
 
 constexpr size_t maxReadBytes = 64u << 20;  // what names companions sits in the first part of a model
 
-std::string lowerExtension(const std::string& path) {
-  std::string extension = std::filesystem::path(path).extension().string();
-  if (!extension.empty()) extension.erase(0, 1);
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return extension;
-}
-
 // The file's first bytes, gzip-compressed ones (.wrz) inflated.
 std::string head(const std::string& path) {
   gzFile file = gzopen(path.c_str(), "rb");
@@ -201,11 +193,11 @@ std::vector<std::string> stepReferences(const std::string& text) {
 
 bool namesCompanionFiles(const std::string& path) {
   static const std::set<std::string> extensions{"gltf", "obj", "mtl", "dae", "wrl", "vrml", "wrz", "step", "stp"};
-  return extensions.count(lowerExtension(path)) > 0;
+  return extensions.count(lowerExtension(std::filesystem::path(path).filename())) > 0;
 }
 
 std::vector<std::string> referencedFiles(const std::string& path) {
-  std::string extension = lowerExtension(path);
+  std::string extension = lowerExtension(std::filesystem::path(path).filename());
   if (!namesCompanionFiles(path)) return {};
   std::string text = head(path);
   if (extension == "gltf") return gltfReferences(text);

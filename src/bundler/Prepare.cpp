@@ -35,6 +35,8 @@ const std::array<const char*, 4> substituteExtensions{"png", "jpg", "jpeg", "bmp
 const std::array<const char*, 9> searchSubfolders{"",    "textures", "texture",   "maps",        "map",
                                                   "tex", "images",   "materials", "sourceimages"};
 
+}  // namespace
+
 std::string lowerExtension(const std::string& name) {
   auto dot = name.rfind('.');
   if (dot == std::string::npos || dot == 0 || name.find('/', dot) != std::string::npos) return {};
@@ -42,6 +44,8 @@ std::string lowerExtension(const std::string& name) {
   for (auto& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return extension;
 }
+
+namespace {
 
 std::vector<std::string> candidatesFor(const std::string& name) {
   if (imageExtensions().count(lowerExtension(name))) return {name};

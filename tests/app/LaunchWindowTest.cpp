@@ -33,12 +33,6 @@ size_t windowCount(const std::vector<std::string>& environment) {
   return static_cast<size_t>(std::count(found.begin(), found.end(), '\n'));
 }
 
-std::vector<std::string> waitForLines(const fs::path& path, size_t count) {
-  std::vector<std::string> lines;
-  for (int i = 0; i < 200 && lines.size() < count; ++i, std::this_thread::sleep_for(50ms)) lines = readLines(path);
-  return lines;
-}
-
 }  // namespace
 
 // One running application per desktop session, on a session bus of the test's own: later

@@ -19,12 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> waitForLines(const fs::path& path, size_t count) {
-  std::vector<std::string> lines;
-  for (int i = 0; i < 200 && lines.size() < count; ++i, std::this_thread::sleep_for(50ms)) lines = readLines(path);
-  return lines;
-}
-
 // Whether any process on the machine was started with `text` among its arguments.
 bool anyCommandLineHolds(const std::string& text) {
   for (const auto& entry : fs::directory_iterator("/proc")) {

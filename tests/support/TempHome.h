@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace TestSupport {
@@ -39,6 +41,15 @@ inline std::vector<std::string> readLines(const std::filesystem::path& path) {
   std::ifstream in(path);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The file's lines once it holds `count` of them, or what it holds after ten seconds.
+inline std::vector<std::string> waitForLines(const std::filesystem::path& path, size_t count) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 200 && lines.size() < count; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+    lines = readLines(path);
+  }
   return lines;
 }
 
