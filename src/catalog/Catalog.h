@@ -27,6 +27,8 @@ namespace FormatCatalog {
 
 inline constexpr const char* cacheKey = "CachedCatalog";
 inline constexpr const char* endpointOverride = "VEXMOOR_FORMATS_URL";
+// Certificates trusted for the download instead of the system's, so tests can serve https.
+inline constexpr const char* trustedCertificatesOverride = "VEXMOOR_FORMATS_CA_FILE";
 
 // Strict: every key present and of its type, at least one format, a viewer address that is
 // empty (the default) or usable; extra keys ignored.

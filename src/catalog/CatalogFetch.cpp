@@ -61,7 +61,7 @@ size_t appendBody(char* data, size_t size, size_t count, void* sink) {
 }
 
 // The body of a final 200 answer, or nothing.
-std::optional<std::string> download(const std::string& url, bool secure) {
+std::optional<std::string> download(const std::string& url, bool secure, const std::optional<std::string>& caFile) {
   CURL* curl = curl_easy_init();
   if (!curl) return std::nullopt;
   std::string body;
@@ -74,6 +74,7 @@ std::optional<std::string> download(const std::string& url, bool secure) {
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBodyBytes));
   curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent);
+  if (caFile) curl_easy_setopt(curl, CURLOPT_CAINFO, caFile->c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
   long status = 0;
@@ -94,12 +95,13 @@ std::optional<Catalog> tryFetch(DefaultsStore& defaults) {
   std::string scheme = schemeOf(endpoint);
   if (scheme != "http" && scheme != "https") return std::nullopt;
   bool secure = scheme == "https";
+  auto caFile = Hooks::value(trustedCertificatesOverride);
 
   auto slot = std::make_shared<ResultSlot>();
   auto deadline = std::chrono::steady_clock::now() + waitLimit;
   try {
-    std::thread([slot, endpoint, secure] {
-      auto body = download(endpoint, secure);
+    std::thread([slot, endpoint, secure, caFile] {
+      auto body = download(endpoint, secure, caFile);
       std::lock_guard guard(slot->mutex);
       slot->body = std::move(body);
       slot->done = true;

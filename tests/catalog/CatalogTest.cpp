@@ -105,6 +105,29 @@ TEST_F(CatalogFetch, CachesExactlyTheBodyOfAFinalGoodAnswerAndNothingElse) {
   EXPECT_TRUE(site.requestHeads().empty());
 }
 
+// A catalog asked for over https may move to another https address, never to plain http,
+// where anyone on the path could hand us their own viewer address.
+TEST_F(CatalogFetch, NeverFollowsARedirectFromHttpsToHttp) {
+  const std::string tls = VEXMOOR_TEST_TLS_DIR;
+  StubHttpServer plain([](const std::string&) { return answer(200, validCatalog); });
+  for (const bool toPlain : {false, true}) {
+    SCOPED_TRACE(toPlain ? "to http" : "to https");
+    StubHttpServer* secureSite = nullptr;
+    StubHttpServer secure(
+        [&](const std::string& head) {
+          if (head.find("GET /new ") == 0) return answer(200, validCatalog);
+          return answer(302, "", "Location: " + (toPlain ? plain.url("/c") : secureSite->url("/new")) + "\r\n");
+        },
+        StubHttpServer::Tls{tls + "/certificate.pem", tls + "/key.pem"});
+    secureSite = &secure;
+    writeHooksFile(R"({"VEXMOOR_FORMATS_URL": ")" + secure.url("/c") + R"(", "VEXMOOR_FORMATS_CA_FILE": ")" + tls +
+                   "/certificate.pem\"}");
+    EXPECT_EQ(FormatCatalog::tryFetch(*settings).has_value(), !toPlain);
+    EXPECT_EQ(secure.requestHeads().size(), toPlain ? 1u : 2u);
+  }
+  EXPECT_TRUE(plain.requestHeads().empty());
+}
+
 TEST_F(CatalogFetch, GivesUpOnAServerThatNeverAnswersWithinItsWaitLimit) {
   StubHttpServer site([](const std::string&) { return StubHttpServer::Reply{200, "", "", true}; });
   overrideEndpoint(site.url("/c"));
