@@ -66,4 +66,19 @@ describe('bridge page', () => {
       assert.equal(viewer.reports.filter((r) => r.kind === 'open-file').length, 0);
     });
   }
+
+  test('the file never follows a viewer frame that went to another origin', async () => {
+    const { file } = writeRandomFile(home.files, 'moved.stl', 1 << 20);
+    viewer.reports.length = 0;
+    const served = await serveWithApp(file, viewer.base('elsewhere'));
+    running.push(served);
+    const page = await browser.newPage();
+    let release;
+    const held = new Promise((resolve) => { release = resolve; });
+    await page.route((url) => url.href === served.fileUrl, async (route) => { await held; await route.continue(); });
+    await page.goto(served.pageUrl);
+    assert.ok(await viewer.next('listening', 8000), 'the frame never reached the other origin');
+    release();
+    assert.equal(await viewer.next('open-file', 3000), null);
+  });
 });

@@ -92,7 +92,9 @@ if (params.has('url')) {
     if (mode === 'bench') return report({ kind: 'open-file', length });
     report({ kind: 'open-file', origin: e.origin, name: e.data.name, length, sha256: await digest(e.data.buffer) });
   });
-  if (mode === 'ready' || mode === 'bench') parent.postMessage({ type: 'viewer-ready' }, '*');
+  if (['ready', 'bench', 'elsewhere'].includes(mode)) parent.postMessage({ type: 'viewer-ready' }, '*');
+  // Ready, then gone to a page of a third origin before the file arrives.
+  if (mode === 'elsewhere') location.replace(FOREIGN_PAGE + 'listen');
   if (mode === 'foreign') {
     const intruder = document.createElement('iframe');
     intruder.src = FOREIGN_PAGE;
@@ -102,13 +104,20 @@ if (params.has('url')) {
 
 // A viewer site on http://localhost:PORT whose first path segment says how it behaves:
 // "ready" signals ready, "bench" too but reports only the length, "silent" never does,
-// "foreign" never does but hosts a page of a third origin that posts a forged ready signal.
+// "foreign" never does but hosts a page of a third origin that posts a forged ready signal,
+// "elsewhere" signals ready and then turns into a page of that third origin that reports
+// any file it is handed.
 export async function startStubViewer() {
   const reports = [];
   const waiting = [];
+  let reportUrl;
   const foreign = http.createServer((req, res) => {
     res.setHeader('Content-Type', 'text/html');
-    res.end(`<script>top.postMessage({ type: 'viewer-ready' }, '*');</script>`);
+    if (req.url !== '/listen') return res.end(`<script>top.postMessage({ type: 'viewer-ready' }, '*');</script>`);
+    res.end(`<script>
+      const report = (what) => fetch(${JSON.stringify(reportUrl)}, { method: 'POST', mode: 'no-cors', body: JSON.stringify(what) });
+      addEventListener('message', (e) => { if (e.data?.type === 'open-file') report({ kind: 'open-file', at: 'elsewhere' }); });
+      report({ kind: 'listening' });</script>`);
   });
   const foreignPort = await listen(foreign);
   const site = http.createServer((req, res) => {
@@ -127,6 +136,7 @@ export async function startStubViewer() {
     res.end(`<!doctype html><body><script>${script}</script></body>`);
   });
   const port = await listen(site);
+  reportUrl = `http://localhost:${port}/report`;
   return {
     base: (mode) => `http://localhost:${port}/${mode}/tools/3d-viewer`,
     reports,

@@ -1,10 +1,11 @@
 // The viewer site in Chromium (WebGL in software), fed by the real application.
 import assert from 'node:assert/strict';
-import { copyFileSync, mkdirSync, mkdtempSync, writeFileSync } from 'node:fs';
+import { copyFileSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
+import { gzipSync } from 'node:zlib';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { startSite } from '../server.mjs';
+import { catalog, startSite } from '../server.mjs';
 import { confine, launchChromium, samples, serveWithApp, viewerOutcome } from './support.mjs';
 
 const screenshots = process.env.VEXMOOR_SCREENSHOT_DIR ?? new URL('../test-output/', import.meta.url).pathname;
@@ -63,11 +64,15 @@ test('every sample format is shown, and the others get a message naming the file
   const folder = mkdtempSync(path.join(tmpdir(), 'vexmoor-formats-'));
   writeFileSync(path.join(folder, 'house.skp'), 'not a model we read');
   writeFileSync(path.join(folder, 'scene.x3d'), '<X3D/>');
+  // Names as files from Windows often have them, and VRML as it is often shipped, gzipped.
+  copyFileSync(path.join(samples, 'part.step'), path.join(folder, 'PART.STP'));
+  writeFileSync(path.join(folder, 'cube.wrz'), gzipSync(readFileSync(path.join(samples, 'cube.wrl'))));
   const cases = [
     ['cube.stl', 'shown', 'viewer-stl.png'], ['cube.obj', 'shown'], ['cube.ply', 'shown'], ['cube.wrl', 'shown'],
     ['cube.dae', 'shown'], ['cube.3mf', 'shown'], ['textured.gltf', 'shown'], ['part.step', 'shown', 'viewer-step.png'],
     ['wall.ifc', 'shown'], ['terrain.las', 'shown'], ['plan.dxf', 'shown'], ['textured.glb', 'shown'],
     ['cube.3ds', 'shown'], ['cube.fbx', 'shown'], ['plane.igs', 'shown'], ['cube.3dm', 'shown'],
+    [path.join(folder, 'PART.STP'), 'shown'], [path.join(folder, 'cube.wrz'), 'shown'],
     [path.join(folder, 'house.skp'), 'unsupported'], [path.join(folder, 'scene.x3d'), 'unsupported'],
   ];
   for (const [name, expected, screenshot] of cases) {
@@ -98,30 +103,45 @@ test('models made of several files are shown whole', async () => {
   }
 });
 
-// Chromium keeps public pages from framing 127.0.0.1, so here the site's own page is
-// served under a public name too, and its parent is another public origin.
-test('a file from a parent that is not on this machine is ignored', async () => {
-  const context = await browser.newContext();
-  const escaped = await confine(context, ['parent.example', 'viewer.example']);
-  await context.route('http://viewer.example/**', async (route) => {
-    const url = route.request().url().replace('http://viewer.example', site.origin);
-    await route.fulfill({ response: await route.fetch({ url }) });
-  });
-  await context.route('http://parent.example/', (route) => route.fulfill({
-    contentType: 'text/html',
-    body: `<iframe id="viewer" src="http://viewer.example/tools/3d-viewer?bridge=1"></iframe><script>
-      addEventListener('message', (e) => {
-        const buffer = new TextEncoder().encode('solid x\\nendsolid x').buffer;
-        document.getElementById('viewer').contentWindow.postMessage({ type: 'open-file', name: 'x.stl', buffer }, '*', [buffer]);
-        document.title = 'sent';
-      });</script>`,
-  }));
-  const page = await context.newPage();
-  await page.goto('http://parent.example/');
-  await page.waitForFunction(() => document.title === 'sent');
-  await new Promise((resolve) => setTimeout(resolve, 500));
-  const frame = page.frames().find((f) => f.url().startsWith('http://viewer.example'));
-  assert.equal(await frame.evaluate(() => document.body.dataset.state), 'waiting');
-  assert.deepEqual(escaped, []);
-  await context.close();
+test('every extension the catalog lists, in either case, goes to its reader', async () => {
+  const page = await browser.newPage();
+  await page.goto(`${site.origin}/tools/3d-viewer`);
+  const routes = await page.evaluate(async (formats) => {
+    const { formatOf } = await import('/app/formats.mjs');
+    return formats.flatMap(({ id, extensions }) => extensions.flatMap((extension) =>
+      [extension, extension.toUpperCase()].map((written) => [id, written, formatOf(`model.${written}`).reader])));
+  }, catalog(site.origin).formats);
+  for (const [id, extension, reader] of routes) assert.equal(reader, id === 'glb' ? 'gltf' : id, extension);
+  await page.close();
 });
+
+// Chromium keeps public pages from framing 127.0.0.1, so here the site's own page is
+// served under a public name too, and its parent is another public origin, named to look
+// like this machine.
+for (const parent of ['localhost.example.com', '127.0.0.1.nip.io']) {
+  test(`a file from a parent that is not on this machine is ignored: ${parent}`, async () => {
+    const context = await browser.newContext();
+    const escaped = await confine(context, [parent, 'viewer.example']);
+    await context.route('http://viewer.example/**', async (route) => {
+      const url = route.request().url().replace('http://viewer.example', site.origin);
+      await route.fulfill({ response: await route.fetch({ url }) });
+    });
+    await context.route(`http://${parent}/`, (route) => route.fulfill({
+      contentType: 'text/html',
+      body: `<iframe id="viewer" src="http://viewer.example/tools/3d-viewer?bridge=1"></iframe><script>
+        addEventListener('message', (e) => {
+          const buffer = new TextEncoder().encode('solid x\\nendsolid x').buffer;
+          document.getElementById('viewer').contentWindow.postMessage({ type: 'open-file', name: 'x.stl', buffer }, '*', [buffer]);
+          document.title = 'sent';
+        });</script>`,
+    }));
+    const page = await context.newPage();
+    await page.goto(`http://${parent}/`);
+    await page.waitForFunction(() => document.title === 'sent');
+    await new Promise((resolve) => setTimeout(resolve, 500));
+    const frame = page.frames().find((f) => f.url().startsWith('http://viewer.example'));
+    assert.equal(await frame.evaluate(() => document.body.dataset.state), 'waiting');
+    assert.deepEqual(escaped, []);
+    await context.close();
+  });
+}
