@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The reference viewer site showing a 50 MB STL and a 50 MB zip bundle:
+# The reference viewer site showing a 50 MB STL, a 20 MB STEP part and a 50 MB zip bundle:
 # launched through the application and its bridge page, beside the same site fetching the
 # file itself with ?url= (the floor), with the phases of the bridge path. Median of 5 each.
 # Usage: bench/viewer-site.sh BUILD_DIR

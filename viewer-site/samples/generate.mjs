@@ -3,6 +3,7 @@
 import { mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { deflateSync } from 'node:zlib';
 import { zipSync, strToU8 } from 'three/examples/jsm/libs/fflate.module.js';
+import { stepSolid } from './step-solid.mjs';
 
 const out = (name, data) => writeFileSync(new URL(name, import.meta.url), data);
 
@@ -150,57 +151,9 @@ const sample = (name) => new Uint8Array(readFileSync(new URL(name, import.meta.u
 out('textured-bundle.zip', zipSync({ 'textured.gltf': sample('textured.gltf'),
   'textures/crimson.png': sample('crimson.png') }, { level: 0 }));
 
-out('part.step', step());
+// A 40 x 20 x 10 block.
+out('part.step', stepSolid('block', corners.map((c) => c.map((v, k) => ((v + 1) / 2) * [40, 20, 10][k])), quads));
 out('wall.ifc', ifc());
-
-// An ISO 10303-21 file (AP214) with one solid: a 40 x 20 x 10 block as a B-rep.
-function step() {
-  const lines = [];
-  let next = 1;
-  const add = (text) => { lines.push(`#${next}=${text};`); return `#${next++}`; };
-  const size = [40, 20, 10];
-  const p = corners.map((c) => c.map((v, k) => ((v + 1) / 2) * size[k]));
-  const dir = (d) => add(`DIRECTION('',(${d.map((v) => v.toFixed(1)).join(',')}))`);
-  const point = (c) => add(`CARTESIAN_POINT('',(${c.map((v) => v.toFixed(1)).join(',')}))`);
-  const vertices = p.map((c) => add(`VERTEX_POINT('',${point(c)})`));
-  const edges = new Map();
-  const edge = (a, b) => {
-    const key = a < b ? `${a}-${b}` : `${b}-${a}`;
-    if (!edges.has(key)) {
-      const [s, e] = a < b ? [a, b] : [b, a];
-      const d = p[e].map((v, k) => v - p[s][k]);
-      const length = Math.hypot(...d);
-      const line = add(`LINE('',${point(p[s])},${add(`VECTOR('',${dir(d.map((v) => v / length))},${length.toFixed(1)})`)})`);
-      edges.set(key, { id: add(`EDGE_CURVE('',${vertices[s]},${vertices[e]},${line},.T.)`), start: s });
-    }
-    const found = edges.get(key);
-    return add(`ORIENTED_EDGE('',*,*,${found.id},${found.start === a ? '.T.' : '.F.'})`);
-  };
-  const faces = quads.map((q) => {
-    const loop = add(`EDGE_LOOP('',(${q.map((v, k) => edge(v, q[(k + 1) % 4])).join(',')}))`);
-    const u = p[q[1]].map((v, k) => v - p[q[0]][k]);
-    const w = p[q[3]].map((v, k) => v - p[q[0]][k]);
-    const n = [u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2], u[0] * w[1] - u[1] * w[0]];
-    const nl = Math.hypot(...n), ul = Math.hypot(...u);
-    const plane = add(`PLANE('',${add(`AXIS2_PLACEMENT_3D('',${point(p[q[0]])},${dir(n.map((v) => v / nl))},${dir(u.map((v) => v / ul))})`)})`);
-    return add(`ADVANCED_FACE('',(${add(`FACE_OUTER_BOUND('',${loop},.T.)`)}),${plane},.T.)`);
-  });
-  const solid = add(`MANIFOLD_SOLID_BREP('block',${add(`CLOSED_SHELL('',(${faces.join(',')}))`)})`);
-  const origin = add(`AXIS2_PLACEMENT_3D('',${point([0, 0, 0])},${dir([0, 0, 1])},${dir([1, 0, 0])})`);
-  const length = add('( LENGTH_UNIT() NAMED_UNIT(*) SI_UNIT(.MILLI.,.METRE.) )');
-  const angle = add('( NAMED_UNIT(*) PLANE_ANGLE_UNIT() SI_UNIT($,.RADIAN.) )');
-  const solidAngle = add('( NAMED_UNIT(*) SI_UNIT($,.STERADIAN.) SOLID_ANGLE_UNIT() )');
-  const uncertainty = add(`UNCERTAINTY_MEASURE_WITH_UNIT(LENGTH_MEASURE(1.E-07),${length},'distance_accuracy_value','')`);
-  const context = add(`( GEOMETRIC_REPRESENTATION_CONTEXT(3) GLOBAL_UNCERTAINTY_ASSIGNED_CONTEXT((${uncertainty})) GLOBAL_UNIT_ASSIGNED_CONTEXT((${length},${angle},${solidAngle})) REPRESENTATION_CONTEXT('',''))`);
-  const shape = add(`ADVANCED_BREP_SHAPE_REPRESENTATION('',(${origin},${solid}),${context})`);
-  const application = add(`APPLICATION_CONTEXT('automotive design')`);
-  const product = add(`PRODUCT('block','block','',(${add(`PRODUCT_CONTEXT('',${application},'mechanical')`)}))`);
-  const definition = add(`PRODUCT_DEFINITION('design','',${add(`PRODUCT_DEFINITION_FORMATION('','',${product})`)},${add(`PRODUCT_DEFINITION_CONTEXT('part definition',${application},'design')`)})`);
-  add(`SHAPE_DEFINITION_REPRESENTATION(${add(`PRODUCT_DEFINITION_SHAPE('','',${definition})`)},${shape})`);
-  return ['ISO-10303-21;', 'HEADER;', "FILE_DESCRIPTION(('Vexmoor sample'),'2;1');",
-    "FILE_NAME('part.step','2026-12-06T00:00:00',(''),(''),'','','');", "FILE_SCHEMA(('AUTOMOTIVE_DESIGN'));",
-    'ENDSEC;', 'DATA;', ...lines, 'ENDSEC;', 'END-ISO-10303-21;', ''].join('\n');
-}
 
 // An IFC 2x3 file with one wall: a 5 m x 0.3 m x 3 m extruded rectangle.
 function ifc() {

@@ -1,0 +1,48 @@
+// An ISO 10303-21 file (AP214) holding one part: a solid bounded by planar faces, each given
+// as a loop of corner indices, anticlockwise seen from outside.
+export function stepSolid(name, points, faces, digits = 1) {
+  const lines = [];
+  let next = 1;
+  const add = (text) => { lines.push(`#${next}=${text};`); return `#${next++}`; };
+  const numbers = (values) => values.map((v) => v.toFixed(digits)).join(',');
+  const dir = (d) => add(`DIRECTION('',(${numbers(d)}))`);
+  const point = (c) => add(`CARTESIAN_POINT('',(${numbers(c)}))`);
+  const vertices = points.map((c) => add(`VERTEX_POINT('',${point(c)})`));
+  const edges = new Map();
+  const edge = (a, b) => {
+    const key = a < b ? `${a}-${b}` : `${b}-${a}`;
+    if (!edges.has(key)) {
+      const [s, e] = a < b ? [a, b] : [b, a];
+      const d = points[e].map((v, k) => v - points[s][k]);
+      const length = Math.hypot(...d);
+      const line = add(`LINE('',${point(points[s])},${add(`VECTOR('',${dir(d.map((v) => v / length))},${length.toFixed(digits)})`)})`);
+      edges.set(key, { id: add(`EDGE_CURVE('',${vertices[s]},${vertices[e]},${line},.T.)`), start: s });
+    }
+    const found = edges.get(key);
+    return add(`ORIENTED_EDGE('',*,*,${found.id},${found.start === a ? '.T.' : '.F.'})`);
+  };
+  const faceIds = faces.map((q) => {
+    const loop = add(`EDGE_LOOP('',(${q.map((v, k) => edge(v, q[(k + 1) % q.length])).join(',')}))`);
+    const u = points[q[1]].map((v, k) => v - points[q[0]][k]);
+    const w = points[q[q.length - 1]].map((v, k) => v - points[q[0]][k]);
+    const n = [u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2], u[0] * w[1] - u[1] * w[0]];
+    const nl = Math.hypot(...n), ul = Math.hypot(...u);
+    const plane = add(`PLANE('',${add(`AXIS2_PLACEMENT_3D('',${point(points[q[0]])},${dir(n.map((v) => v / nl))},${dir(u.map((v) => v / ul))})`)})`);
+    return add(`ADVANCED_FACE('',(${add(`FACE_OUTER_BOUND('',${loop},.T.)`)}),${plane},.T.)`);
+  });
+  const solid = add(`MANIFOLD_SOLID_BREP('${name}',${add(`CLOSED_SHELL('',(${faceIds.join(',')}))`)})`);
+  const origin = add(`AXIS2_PLACEMENT_3D('',${point([0, 0, 0])},${dir([0, 0, 1])},${dir([1, 0, 0])})`);
+  const length = add('( LENGTH_UNIT() NAMED_UNIT(*) SI_UNIT(.MILLI.,.METRE.) )');
+  const angle = add('( NAMED_UNIT(*) PLANE_ANGLE_UNIT() SI_UNIT($,.RADIAN.) )');
+  const solidAngle = add('( NAMED_UNIT(*) SI_UNIT($,.STERADIAN.) SOLID_ANGLE_UNIT() )');
+  const uncertainty = add(`UNCERTAINTY_MEASURE_WITH_UNIT(LENGTH_MEASURE(1.E-07),${length},'distance_accuracy_value','')`);
+  const context = add(`( GEOMETRIC_REPRESENTATION_CONTEXT(3) GLOBAL_UNCERTAINTY_ASSIGNED_CONTEXT((${uncertainty})) GLOBAL_UNIT_ASSIGNED_CONTEXT((${length},${angle},${solidAngle})) REPRESENTATION_CONTEXT('',''))`);
+  const shape = add(`ADVANCED_BREP_SHAPE_REPRESENTATION('',(${origin},${solid}),${context})`);
+  const application = add(`APPLICATION_CONTEXT('automotive design')`);
+  const product = add(`PRODUCT('${name}','${name}','',(${add(`PRODUCT_CONTEXT('',${application},'mechanical')`)}))`);
+  const definition = add(`PRODUCT_DEFINITION('design','',${add(`PRODUCT_DEFINITION_FORMATION('','',${product})`)},${add(`PRODUCT_DEFINITION_CONTEXT('part definition',${application},'design')`)})`);
+  add(`SHAPE_DEFINITION_REPRESENTATION(${add(`PRODUCT_DEFINITION_SHAPE('','',${definition})`)},${shape})`);
+  return ['ISO-10303-21;', 'HEADER;', "FILE_DESCRIPTION(('Vexmoor sample'),'2;1');",
+    "FILE_NAME('part.step','2026-12-06T00:00:00',(''),(''),'','','');", "FILE_SCHEMA(('AUTOMOTIVE_DESIGN'));",
+    'ENDSEC;', 'DATA;', ...lines, 'ENDSEC;', 'END-ISO-10303-21;', ''].join('\n');
+}
