@@ -156,12 +156,3 @@ TEST_F(Delegate, TellsTheUserWhatWentWrong) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::_Exit(serveWithoutDescriptors()), testing::ExitedWithCode(3), "");
 }
-
-TEST_F(Delegate, TheBrowserHookTakesOnlyExactlyOne) {
-  for (const auto& [value, opened] : std::vector<std::pair<std::string, bool>>{{"1", false}, {"true", true}}) {
-    TestSupport::writeHooksFile(R"({"VEXMOOR_STUB_NO_BROWSER": ")" + value + "\"}");
-    events.clear();
-    makeDelegate()->serve(model.string());
-    EXPECT_EQ(events.at(1) == "browser", opened) << value;
-  }
-}

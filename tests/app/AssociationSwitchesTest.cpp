@@ -296,15 +296,3 @@ TEST(AssociationSwitches, StatusReportsEveryDeclaredExtension) {
     EXPECT_EQ(missing.out + missing.err, "");
   }
 }
-
-TEST(AssociationSwitches, SplitExtensionsCleansTheOperand) {
-  using AssociationSwitches::splitExtensions;
-  const std::vector<std::pair<std::string, std::vector<std::string>>> cases{
-      {" .OBJ, stl,,STL ", {"obj", "stl", "stl"}},
-      {". obj", {" obj"}},
-      {"..obj", {".obj"}},
-      {"\tÉ\t,.", {"é"}},
-      {"", {}},
-  };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(splitExtensions(text), expected) << text;
-}

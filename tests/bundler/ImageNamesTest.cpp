@@ -19,14 +19,6 @@ std::string name(size_t length) { return std::string(length - 4, 'n') + ".png"; 
 
 }  // namespace
 
-TEST(ImageNames, CleansNamesAsTheModelMentionsThem) {
-  EXPECT_EQ(namesIn("textures/Wood.PNG\0...wood.png and C:/maps/wood.png"), (Names{"Wood.PNG"}));
-  EXPECT_EQ(namesIn(std::string("map_Kd wood.png\0   bark.jpg\0", 29)), (Names{"map_Kd wood.png", "bark.jpg"}));
-  EXPECT_EQ(namesIn("C:\\maps\\wood.png|C:/maps/leaf.gif"), (Names{"C:\\maps\\wood.png", "leaf.gif"}));
-  EXPECT_EQ(namesIn("wood.pngx|bark.tiff|a.png.bak|Leaf.JPEG|\"q.jpg"),
-            (Names{"wood.png", "bark.tif", "a.png", "Leaf.JPEG", "q.jpg"}));
-}
-
 TEST(ImageNames, ReadsEightBitTextFirstThenUtf16AtEvenOffsets) {
   EXPECT_EQ(namesIn(utf16("later.png") + "\x01"
                                          "first.jpg"),
