@@ -14,17 +14,18 @@ const counts = { drawn: 0, blank: 0, error: 0 };
 for (const name of models) {
   const page = await browser.newPage({ viewport: { width: 900, height: 700 } });
   const started = performance.now();
-  let outcome = 'error', detail = '';
+  let outcome = 'error', detail = '', served = null;
   try {
-    const served = await serveWithApp(path.join(root, name), `${site.origin}/tools/3d-viewer`);
+    served = await serveWithApp(path.join(root, name), `${site.origin}/tools/3d-viewer`);
     await page.goto(served.pageUrl);
     const frame = page.frames().find((f) => f.url().startsWith(site.origin));
     const seen = await viewerOutcome(frame, 120000);
     outcome = seen.state !== 'shown' ? 'error' : seen.lit > 0.002 ? 'drawn' : 'blank';
     detail = seen.state === 'shown' ? `${(seen.lit * 100).toFixed(1)}% of the view` : seen.message;
-    served.stop();
   } catch (error) {
     detail = String(error?.message ?? error).split('\n')[0];
+  } finally {
+    served?.stop();
   }
   counts[outcome] += 1;
   console.log(`${outcome.padEnd(5)} ${(performance.now() - started).toFixed(0).padStart(6)} ms  ${name}  ${detail}`);
