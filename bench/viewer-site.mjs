@@ -9,6 +9,7 @@ import { startSite } from '../viewer-site/server.mjs';
 import { launchChromium, samples, serveWithApp } from '../viewer-site/test/support.mjs';
 
 const runs = 5;
+const only = process.argv[2]; // stl, step or zip: that model alone
 const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
 
 // A binary STL of about 50 MB: a million triangles on a sphere.
@@ -66,6 +67,15 @@ const phases = () => {
   }
 };
 
+// The viewer's own marks (started, model read, model drawn) and when its download of a
+// file ended, on the same clock as the phases.
+const viewerMarks = (frame) => frame.evaluate(() => {
+  const at = (entry) => performance.timeOrigin + (entry.responseEnd ?? entry.startTime);
+  const marks = Object.fromEntries(performance.getEntriesByType('mark').map((mark) => [mark.name, at(mark)]));
+  const file = performance.getEntriesByType('resource').find((entry) => entry.name.includes('/file/'));
+  return file ? { ...marks, fetched: at(file) } : marks;
+});
+
 const shownIn = (frame) => frame.waitForFunction(() => document.body.dataset.state === 'shown', null,
   { timeout: 300000, polling: 50 });
 
@@ -90,10 +100,10 @@ const browser = await launchChromium();
   console.log(`Chromium ${browser.version()}, GL: ${gl}`);
   await page.close();
 }
-for (const [label, name, bytes] of models) {
+for (const [label, name, bytes] of models.filter(([, name]) => !only || name.endsWith(`.${only}`))) {
   const model = path.join(folder, name);
   writeFileSync(model, bytes);
-  const full = [], floor = [], phaseRuns = [];
+  const full = [], floor = [], phaseRuns = [], floorPhases = [];
   for (let i = 0; i < runs; i++) {
     const page = await browser.newPage({ viewport: { width: 900, height: 700 } });
     await page.addInitScript(phases);
@@ -105,22 +115,28 @@ for (const [label, name, bytes] of models) {
     full.push(performance.timeOrigin + performance.now() - started);
     await page.waitForFunction(() => window.phaseTimes?.shown, null, { timeout: 5000 }).catch(() => {});
     const times = await page.evaluate(() => window.phaseTimes);
-    phaseRuns.push({ addresses, ...times, started });
+    const viewerFrame = page.frames().find((f) => f.url().startsWith(site.origin));
+    phaseRuns.push({ addresses, ...times, ...await viewerMarks(viewerFrame), started });
     await page.close();
 
     const direct = await browser.newPage({ viewport: { width: 900, height: 700 } });
-    const fetched = performance.now();
+    const fetched = performance.timeOrigin + performance.now();
     await direct.goto(`${site.origin}/tools/3d-viewer?url=${encodeURIComponent(served.fileUrl)}`);
     await shownIn(direct.mainFrame());
-    floor.push(performance.now() - fetched);
+    floor.push(performance.timeOrigin + performance.now() - fetched);
+    floorPhases.push({ ...await viewerMarks(direct.mainFrame()), started: fetched });
     await direct.close();
     served.stop();
   }
   const [a, b] = [median(full), median(floor)];
-  const phase = (key) => median(phaseRuns.map((p) => (p[key] ?? NaN) - p.started)).toFixed(0);
+  const phase = (runs, key) => median(runs.map((p) => (p[key] ?? NaN) - p.started)).toFixed(0);
+  const bridge = (key) => phase(phaseRuns, key), floorPhase = (key) => phase(floorPhases, key);
   console.log(`${label}: launch to model on screen ${a.toFixed(0)} ms, ?url= ${b.toFixed(0)} ms, ratio ${(a / b).toFixed(2)}`);
-  console.log(`  phases from launch (ms): addresses ${phase('addresses')}, page fetch complete ${phase('fetched')}, ` +
-    `ready ${phase('ready')}, open-file ${phase('open-file')}, shown ${phase('shown')}`);
+  console.log(`  bridge, from launch (ms): addresses ${bridge('addresses')}, page fetch complete ${bridge('fetched')}, ` +
+    `ready ${bridge('ready')}, viewer started ${bridge('viewer-started')}, open-file ${bridge('open-file')}, ` +
+    `model read ${bridge('model-read')}, drawn ${bridge('model-drawn')}, shown ${bridge('shown')}`);
+  console.log(`  ?url=, from navigation (ms): viewer started ${floorPhase('viewer-started')}, ` +
+    `fetch complete ${floorPhase('fetched')}, model read ${floorPhase('model-read')}, drawn ${floorPhase('model-drawn')}`);
 }
 await browser.close();
 site.close();

@@ -2,8 +2,8 @@
 # The reference viewer site showing a 50 MB STL, a 20 MB STEP part and a 50 MB zip bundle:
 # launched through the application and its bridge page, beside the same site fetching the
 # file itself with ?url= (the floor), with the phases of the bridge path. Median of 5 each.
-# Usage: bench/viewer-site.sh BUILD_DIR
+# Usage: bench/viewer-site.sh BUILD_DIR [stl|step|zip]
 set -euo pipefail
 build=${1:?usage: bench/viewer-site.sh BUILD_DIR}
 cd "$(dirname "$0")/.."
-VEXMOOR_EXECUTABLE="$build/vexmoor-3dviewer" node bench/viewer-site.mjs
+VEXMOOR_EXECUTABLE="$build/vexmoor-3dviewer" node bench/viewer-site.mjs "${2:-}"

@@ -4,6 +4,7 @@ import { createServer } from 'node:http';
 import { readFile, stat } from 'node:fs/promises';
 import { extname, join, normalize, sep } from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { build } from 'esbuild';
 
 const root = fileURLToPath(new URL('.', import.meta.url));
 
@@ -74,14 +75,24 @@ async function sendFile(response, path) {
   response.end(body);
 }
 
+// The viewer and all it imports as one script. Loaded as separate modules, each level of
+// imports is found only when the level above has been parsed; in the bridge page's frame
+// that thread is also receiving the model, and the viewer started over half a second later.
+async function bundleViewer() {
+  const result = await build({ entryPoints: [join(root, 'public/viewer.mjs')], bundle: true, format: 'esm',
+    platform: 'browser', minify: true, write: false, external: ['web-ifc', 'vexmoor-vendor'], logLevel: 'warning' });
+  return result.outputFiles[0].contents;
+}
+
 function send(response, status, type, body) {
   response.writeHead(status, { 'Content-Type': type, 'Content-Length': Buffer.byteLength(body) });
   response.end(body);
 }
 
-async function handle(request, response, origin) {
+async function handle(request, response, origin, viewerScript) {
   const path = decodeURIComponent(new URL(request.url, origin).pathname);
   if (path === '/tools/3d-viewer') return sendFile(response, join(root, 'public/viewer.html'));
+  if (path === '/app/viewer.js') return send(response, 200, contentTypes['.js'], viewerScript);
   const download = path.match(/^\/tools\/3d-viewer\/(linux|mac)$/);
   if (download) return send(response, 200, contentTypes['.html'], downloadPage(download[1]));
   if (path === '/api/viewer-formats') return send(response, 200, contentTypes['.json'], JSON.stringify(catalog(origin)));
@@ -96,10 +107,11 @@ async function handle(request, response, origin) {
 }
 
 // Listens on 127.0.0.1 (port 0: the system chooses); resolves to the server and its origin.
-export function startSite(port = 0) {
+export async function startSite(port = 0) {
+  const viewerScript = await bundleViewer();
   return new Promise((resolve, reject) => {
     const server = createServer((request, response) => {
-      handle(request, response, server.origin).catch(() => {
+      handle(request, response, server.origin, viewerScript).catch(() => {
         if (!response.headersSent) send(response, 404, 'text/plain', 'Not found\n');
       });
     });

@@ -97,11 +97,13 @@ async function open(name, buffer) {
       return;
     }
     const object = await readModel(format, model);
+    performance.mark('model-read');
     if (shown) scene.remove(shown);
     shown = object;
     scene.add(object);
     frame(object);
     render();
+    performance.mark('model-drawn');
     setState('shown', '', name, `${format.label} · ${sizeText(size)}`);
   } catch (error) {
     setState('error', `${name} (${sizeText(size)}) could not be opened: ${error?.message ?? error}`, name, sizeText(size));
@@ -132,6 +134,7 @@ async function openAddress(url) {
 }
 
 render();
+performance.mark('viewer-started');
 window.vexmoorOpen = open;
 for (const data of window.vexmoorInbox.splice(0)) open(String(data.name || 'model'), data.buffer);
 const address = new URLSearchParams(location.search).get('url');
