@@ -175,7 +175,7 @@ TEST(AssociationSwitches, ClaimAndReleaseAgainstAnotherApplication) {
 }
 
 // The user's file changes only in the entries for the type: comments, spacing and other
-// entries stay, a link stays a link, and a file GLib cannot parse is never written.
+// entries stay, a link stays a link (our settings' too), and a file GLib cannot parse is never written.
 TEST(AssociationSwitches, ChangesOnlyOurEntriesInTheUsersList) {
   const std::string commented =
       "# my dotfiles\n[Default Applications]\n# pdf in evince\napplication/pdf = evince.desktop\n"
@@ -200,10 +200,20 @@ TEST(AssociationSwitches, ChangesOnlyOurEntriesInTheUsersList) {
     fs::remove(list);
     writeText(file, start);
     fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    if (linked) fs::create_symlink("../../dotfiles/mimeapps.list", list);
+    auto settings = registry.home.configHome() / "Vexmoor/3DViewer.conf";
+    if (linked) {
+      fs::create_symlink("../../dotfiles/mimeapps.list", list);
+      writeText(registry.home.root() / "dotfiles/3DViewer.conf", "[General]\nMine=1\n");
+      fs::create_directories(settings.parent_path());
+      fs::create_symlink("../../../dotfiles/3DViewer.conf", settings);
+    }
     EXPECT_EQ(registry.viewer({"--register", "stl"}).out, output);
     EXPECT_EQ(readText(file), after);
     EXPECT_EQ(fs::is_symlink(list), linked);
+    EXPECT_EQ(fs::is_symlink(settings), linked);
+    if (linked) {
+      EXPECT_EQ(registry.settings(), "[General]\nAssociatedExtensions=stl\nMine=1\nPriorHandler.stl=other-viewer\n");
+    }
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   }
 }
