@@ -26,6 +26,13 @@ std::optional<std::string> stringOf(const QVariant& value) {
   return value.toString().toStdString();
 }
 
+// Where QSettings keeps the file; like QSettings, worked out once per process, so that a
+// write does not read the whole file just to learn its name.
+const fs::path& settingsFile() {
+  static const fs::path file = settings().fileName().toStdString();
+  return file;
+}
+
 // A link is followed, so the change lands in the file the user keeps.
 fs::path followed(const fs::path& file) {
   std::error_code error;
@@ -55,7 +62,7 @@ void waitForATimeOfItsOwn(const fs::path& file) {
 // fresh copy under a name no QSettings object has read, which then replaces the file: a copy
 // QSettings held of the file itself could miss a parallel run's write and write it back.
 void write(const std::function<void(QSettings&)>& change) {
-  const fs::path file = settings().fileName().toStdString();
+  const auto& file = settingsFile();
   FileLock lock(fs::path(file).replace_extension(".lock"));
   const auto target = followed(file);
   waitForATimeOfItsOwn(target);
