@@ -15,9 +15,10 @@ std::string declarationPath();
 
 // An executable that was installed is registered already. One run from anywhere else (a
 // build folder) writes its desktop entry and MIME types under $XDG_DATA_HOME and updates
-// the desktop's databases there, waiting for them. Must run before anything in the process
-// asks GIO about applications or types, since GLib reads them only once. False when the
-// files could not be written.
+// the desktop's databases there, waiting for them, under the settings' lock: a parallel run
+// waits and finds it done. Must run before anything in the process asks GIO about
+// applications or types, since GLib reads them only once. False when the files could not be
+// written, or no desktop entry can start the executable from where it is (said on stderr).
 bool ensureRegistered();
 
 }  // namespace DesktopRegistration

@@ -218,25 +218,29 @@ TEST(AssociationSwitches, ChangesOnlyOurEntriesInTheUsersList) {
   }
 }
 
-// Parallel runs each change the list of what we claimed: none may undo another's change.
+// Parallel runs each change the list of what we claimed: none may undo another's change. In a
+// fresh home they also all register us, and the types of our own MIME package must be known to each.
 TEST(AssociationSwitches, ParallelClaimsAreAllKept) {
-  Registry registry;
   const std::vector<std::string> extensions{"skp", "dwg", "step", "iges", "glb", "gltf", "obj", "dxf",
                                             "ifc", "ply", "3ds",  "max",  "fbx", "3mf",  "dae", "wrl"};
-  registry.viewer({"--status"});  // registered once, as a first run does
-  std::vector<std::future<ProgramResult>> runs;
-  for (const auto& extension : extensions) {
-    runs.push_back(std::async(std::launch::async, [&, extension] {
-      return registry.viewer({"--register", extension});
-    }));
-  }
-  for (size_t at = 0; at < runs.size(); ++at) EXPECT_EQ(runs[at].get().out, extensions[at] + ": claimed\n");
-  auto report = nlohmann::json::parse(registry.viewer({"--status"}).out);
-  for (const auto& extension : extensions) {
-    EXPECT_NE(registry.settings().find(extension), std::string::npos) << extension;
-    for (const auto& type : report["types"]) {
-      if (type["extension"] == extension) {
-        EXPECT_EQ(type["handler"], "com.vexmoor.3DViewer") << extension;
+  for (bool registeredFirst : {true, false}) {
+    SCOPED_TRACE(registeredFirst ? "after a first run" : "in a fresh home");
+    Registry registry;
+    if (registeredFirst) registry.viewer({"--status"});
+    std::vector<std::future<ProgramResult>> runs;
+    for (const auto& extension : extensions) {
+      runs.push_back(std::async(std::launch::async, [&, extension] {
+        return registry.viewer({"--register", extension});
+      }));
+    }
+    for (size_t at = 0; at < runs.size(); ++at) EXPECT_EQ(runs[at].get().out, extensions[at] + ": claimed\n");
+    auto report = nlohmann::json::parse(registry.viewer({"--status"}).out);
+    for (const auto& extension : extensions) {
+      EXPECT_NE(registry.settings().find(extension), std::string::npos) << extension;
+      for (const auto& type : report["types"]) {
+        if (type["extension"] == extension) {
+          EXPECT_EQ(type["handler"], "com.vexmoor.3DViewer") << extension;
+        }
       }
     }
   }
@@ -247,7 +251,9 @@ TEST(AssociationSwitches, ParallelClaimsAreAllKept) {
 TEST(AssociationSwitches, RegistersItselfFromAnyFolder) {
   const std::vector<std::tuple<std::string, bool, std::string>> folders{// folder, registers, as --status reports it
                                                                         {"my models", true, "my models"},
-                                                                        {"50%done", true, "50%done"},
+                                                                        {"50%done", false, "50%done"},
+                                                                        {"a=b%c", false, "a=b%c"},
+                                                                        {"a=b c", true, "a=b c"},
                                                                         {"say \"hi\"", true, "say \"hi\""},
                                                                         {"cost$HOME`x`", true, "cost$HOME`x`"},
                                                                         {"back\\slash", true, "back\\slash"},
@@ -270,17 +276,20 @@ TEST(AssociationSwitches, RegistersItselfFromAnyFolder) {
     if (!registers) continue;
     auto validation = runProgram({"/usr/bin/desktop-file-validate", entry.string()}, registry.environment);
     EXPECT_EQ(validation.out + validation.err, "");
-    // The entry must start the executable by its exact path.
+    // The entry must start the executable by its exact path with the file, and never run the
+    // file (on a FAT stick every file is executable).
     auto marker = registry.home.root() / "started";
+    auto model = registry.home.root() / "my model.stl";
     fs::remove(executable);
-    writeText(executable, "#!/bin/sh\nprintf %s \"$0\" > \"$STARTED\"\n");
-    fs::permissions(executable, fs::perms::owner_all);
+    writeText(executable, "#!/bin/sh\nprintf '%s|' \"$0\" \"$@\" > \"$STARTED\"\n");
+    writeText(model, "#!/bin/sh\nprintf 'the model ran' > \"$STARTED\"\n");
+    for (const auto& program : {executable, model}) fs::permissions(program, fs::perms::owner_all);
     auto environment = registry.environment;
     environment.push_back("STARTED=" + marker.string());
-    runProgram({"/usr/bin/gio", "launch", entry.string()}, environment);
-    for (int wait = 0; wait < 100 && !fs::exists(marker); ++wait)
+    runProgram({"/usr/bin/gio", "launch", entry.string(), model.string()}, environment);
+    for (int wait = 0; wait < 100 && readText(marker).empty(); ++wait)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(readText(marker), executable.string());
+    EXPECT_EQ(readText(marker), executable.string() + "|" + model.string() + "|");
   }
 }
 

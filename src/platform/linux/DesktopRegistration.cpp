@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "DescriptorLimit.h"
+#include "FileLock.h"
+#include "SettingsDefaultsStore.h"
 #include "Text.h"
 
 extern const std::string_view desktopEntryTemplate;
@@ -70,18 +72,15 @@ std::string escapedValue(const std::string& text) {
 }
 
 // The path as Exec= starts it: quoted when it holds a reserved character, with what keeps
-// its meaning inside quotes escaped and every '%' doubled so that it is no field code; then
-// escaped as any string value. GLib looks for the program of Exec= before it undoubles the
-// '%', so such a path is started through env, which GLib finds.
+// its meaning inside quotes escaped; then escaped as any string value. The path holds no '%'.
 std::string execCommand(const std::string& path) {
   bool quoted = path.find_first_of(" \t\"'\\><~|&;$*?#()`") != std::string::npos;
   std::string argument;
   for (char c : path) {
     if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\')) argument += '\\';
-    argument += c == '%' ? std::string("%%") : std::string(1, c);
+    argument += c;
   }
-  if (quoted) argument = '"' + argument + '"';
-  return escapedValue(path.find('%') == std::string::npos ? argument : "env " + argument);
+  return escapedValue(quoted ? '"' + argument + '"' : argument);
 }
 
 std::string contentOf(const fs::path& path) {
@@ -138,13 +137,18 @@ std::string declarationPath() {
 bool ensureRegistered() {
   std::string executable = executablePath();
   if (executable.empty()) return false;
-  // A desktop entry is UTF-8 text and has no way to write a line break in Exec=.
-  if (executable.find_first_of("\n\r") != std::string::npos ||
+  // A desktop entry is UTF-8 text and has no way to write a line break in Exec=. GLib looks
+  // for the program of Exec= before it undoubles '%', so no Exec= names a path holding one
+  // (starting it through another program would let a '=' in the path, or the opened file,
+  // choose what runs).
+  if (executable.find_first_of("\n\r%") != std::string::npos ||
       !g_utf8_validate(executable.data(), static_cast<gssize>(executable.size()), nullptr)) {
     std::cerr << "vexmoor-3dviewer: cannot register with the desktop from this folder: its path holds a line break "
-                 "or is not UTF-8. Move the application to another folder.\n";
+                 "or '%', or is not UTF-8. Move the application to another folder.\n";
     return false;
   }
+  // One registers while any other run waits, then finds it done.
+  FileLock lock(SettingsDefaultsStore::lockFile());
   auto registered = registeredExecutable();
   if (registered && sameFile(*registered, executable)) return true;
 

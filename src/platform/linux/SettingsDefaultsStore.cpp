@@ -63,7 +63,7 @@ void waitForATimeOfItsOwn(const fs::path& file) {
 // QSettings held of the file itself could miss a parallel run's write and write it back.
 void write(const std::function<void(QSettings&)>& change) {
   const auto& file = settingsFile();
-  FileLock lock(fs::path(file).replace_extension(".lock"));
+  FileLock lock(SettingsDefaultsStore::lockFile());
   const auto target = followed(file);
   waitForATimeOfItsOwn(target);
   std::string draft = target.string() + ".XXXXXX";
@@ -83,6 +83,8 @@ void write(const std::function<void(QSettings&)>& change) {
 }
 
 }  // namespace
+
+fs::path SettingsDefaultsStore::lockFile() { return fs::path(settingsFile()).replace_extension(".lock"); }
 
 std::optional<std::string> SettingsDefaultsStore::string(const std::string& key) const {
   return stringOf(settings().value(qt(key)));

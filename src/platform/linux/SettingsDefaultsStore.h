@@ -1,5 +1,7 @@
 #pragma once
 
+#include <filesystem>
+
 #include "DefaultsStore.h"
 
 // The application's settings file, $XDG_CONFIG_HOME/Vexmoor/3DViewer.conf, through QSettings.
@@ -12,4 +14,7 @@ class SettingsDefaultsStore : public DefaultsStore {
   void update(const std::string& key,
               const std::function<std::string(const std::optional<std::string>&)>& change) override;
   void removeAll() override;
+
+  // The lock of every read-modify-write of the settings and of what goes with them.
+  static std::filesystem::path lockFile();
 };
