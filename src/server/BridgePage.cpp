@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "PercentEncoding.h"
 #include "Text.h"
 
 extern const std::string_view bridgePageTemplate;
@@ -64,13 +63,12 @@ std::string htmlEscape(std::string_view text) {
 }
 
 std::string build(std::string_view viewerBaseUrl, std::string_view fileUrl, std::string_view fileName) {
-  const std::string base(viewerBaseUrl);
   const std::string shownName = validUtf8(fileName);
-  const std::string iframeUrl = base + "?bridge=1";
+  const std::string iframeUrl = withQueryParameter(viewerBaseUrl, "bridge", "1");
   json configuration{{"fileUrl", std::string(fileUrl)},
                      {"fileName", shownName},
                      {"viewerOrigin", originOf(viewerBaseUrl)},
-                     {"directUrl", base + "?url=" + percentEncode(fileUrl)}};
+                     {"directUrl", withQueryParameter(viewerBaseUrl, "url", fileUrl)}};
   return fillTemplate({{"__TITLE__", htmlEscape(shownName)},
                        {"__IFRAME_SRC__", htmlEscape(iframeUrl)},
                        {"__CONFIG__", configurationText(configuration)}});

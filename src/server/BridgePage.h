@@ -12,6 +12,10 @@ std::string build(std::string_view viewerBaseUrl, std::string_view fileUrl, std:
 // default; the address itself when it has no scheme or host or does not parse.
 std::string originOf(std::string_view url);
 
+// The address with "name=value" added to its query, before any fragment, the value
+// percent-encoded; the text itself when it does not parse.
+std::string withQueryParameter(std::string_view url, const std::string& name, std::string_view value);
+
 std::string htmlEscape(std::string_view text);
 
 }  // namespace BridgePage

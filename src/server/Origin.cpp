@@ -1,3 +1,7 @@
+#include <curl/curl.h>
+
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,29 +13,31 @@ namespace BridgePage {
 
 namespace {
 
-bool isSchemeChar(char c, bool first) {
-  bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-  if (first) return letter;
-  return letter || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-}
+using Url = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
 
-// Characters no address may hold unescaped.
-bool hasForbiddenChar(std::string_view url) {
-  for (unsigned char c : url) {
-    if (c <= 0x20 || c >= 0x7F ||
-        std::string_view("<>\"{}|\\^`").find(static_cast<char>(c)) != std::string_view::npos) {
-      return true;
-    }
+Url parsed(std::string_view text) {
+  Url url(curl_url(), curl_url_cleanup);
+  if (url &&
+      (text.find('\0') != std::string_view::npos ||
+       curl_url_set(url.get(), CURLUPART_URL, std::string(text).c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)) {
+    url.reset();
   }
-  return false;
+  return url;
 }
 
-std::string lowercased(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) {
+std::optional<std::string> part(CURLU* url, CURLUPart which) {
+  char* text = nullptr;
+  if (curl_url_get(url, which, &text, 0) != CURLUE_OK) return std::nullopt;
+  std::string result = text;
+  curl_free(text);
+  return result;
+}
+
+std::string lowercased(std::string text) {
+  for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  return result;
+  return text;
 }
 
 }  // namespace
@@ -40,36 +46,34 @@ std::string lowercased(std::string_view text) {
 // scheme's own, so that the viewer's messages are recognised.
 std::string originOf(std::string_view url) {
   const std::string unchanged(url);
-  size_t colon = url.find(':');
-  if (colon == 0 || colon == std::string_view::npos || hasForbiddenChar(url)) return unchanged;
-  for (size_t i = 0; i < colon; ++i) {
-    if (!isSchemeChar(url[i], i == 0)) return unchanged;
+  Url address = parsed(url);
+  if (!address) return unchanged;
+  auto scheme = part(address.get(), CURLUPART_SCHEME);
+  auto host = part(address.get(), CURLUPART_HOST);
+  // Browsers take no zone in an address.
+  if (!scheme || !host || host->empty() || part(address.get(), CURLUPART_ZONEID)) return unchanged;
+  std::string origin = lowercased(*scheme) + "://" + lowercased(*host);
+  auto port = part(address.get(), CURLUPART_PORT);
+  if (!port || (origin.starts_with("https:") && *port == "443") || (origin.starts_with("http:") && *port == "80")) {
+    return origin;
   }
-  if (url.substr(colon + 1, 2) != "//") return unchanged;
-  std::string_view authority = url.substr(colon + 3);
-  authority = authority.substr(0, authority.find_first_of("/?#"));
-  if (auto at = authority.rfind('@'); at != std::string_view::npos) {
-    authority.remove_prefix(at + 1);
+  return origin + ":" + *port;
+}
+
+// The viewer reads its parameters from the query wherever the address has one, and the
+// browser takes everything after a "#" as the fragment.
+std::string withQueryParameter(std::string_view url, const std::string& name, std::string_view value) {
+  Url address = parsed(url);
+  char* text = nullptr;
+  if (!address ||
+      curl_url_set(address.get(), CURLUPART_QUERY, (name + "=" + std::string(value)).c_str(),
+                   CURLU_APPENDQUERY | CURLU_URLENCODE) != CURLUE_OK ||
+      curl_url_get(address.get(), CURLUPART_URL, &text, 0) != CURLUE_OK) {
+    return std::string(url);
   }
-  if (authority.empty()) return unchanged;
-  size_t hostEnd = authority.front() == '[' ? authority.find(']') : authority.rfind(':');
-  if (authority.front() == '[' && hostEnd == std::string_view::npos) return unchanged;
-  if (authority.front() == '[') ++hostEnd;
-  std::string_view host = authority.substr(0, hostEnd);
-  std::string_view portText =
-      hostEnd < authority.size() && authority[hostEnd] == ':' ? authority.substr(hostEnd + 1) : "";
-  if (host.empty()) return unchanged;
-  std::string scheme = lowercased(url.substr(0, colon));
-  std::string origin = scheme + "://" + lowercased(host);
-  if (portText.empty()) return origin;
-  if (portText.find_first_not_of("0123456789") != std::string_view::npos) return unchanged;
-  unsigned long port = 0;
-  for (char digit : portText) {
-    port = port * 10 + static_cast<unsigned long>(digit - '0');
-    if (port > 65535) return unchanged;
-  }
-  if ((scheme == "https" && port == 443) || (scheme == "http" && port == 80)) return origin;
-  return origin + ":" + std::to_string(port);
+  std::string result = text;
+  curl_free(text);
+  return result;
 }
 
 }  // namespace BridgePage

@@ -178,6 +178,21 @@ TEST_F(CatalogFetch, TakesOnlyViewerAddressesThatCannotRunScript) {
       {"HTTPS://WWW.VEXMOOR.COM:443/tools/3d-viewer", true},
       {"http://127.0.0.1:8080/tools/3d-viewer", true},
       {"http://localhost/tools/3d-viewer", true},
+      {"https://v.example/tools/3d-viewer?lang=en#top", true},
+      {"https://[::ABCD]:8443/v", true},
+      {"https://v.example./v", true},
+      // Hosts a browser writes otherwise than here, which would leave the viewer's messages unheard.
+      {"https://bücher.example/", false},
+      {"https:/v.example/x", false},
+      {"http://0x7f.1/", false},
+      {"https://1.2.3/", false},
+      {"https://v.example.123/", false},
+      {"https://ex%61mple.com/", false},
+      {"https://[fe80::1%25eth0]/", false},
+      {"https://[0:0::1]/", false},
+      {"https://[::ffff:127.0.0.1]/", false},
+      {"https://@v.example/", false},
+      {"http://localhost.example.com/tools/3d-viewer", false},
   };
   for (const auto& [url, usable] : cases) {
     SCOPED_TRACE(url);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "BridgePage.h"
 
 namespace {
@@ -25,14 +27,20 @@ TEST(BridgePage, FillsTheTemplateWithTitleFrameAndConfiguration) {
             "allow=\"fullscreen\"></iframe>");
   EXPECT_EQ(lineWith(page, "var cfg"),
             "  var cfg = {\"directUrl\":\"https:\\/\\/www.vexmoor.com\\/tools\\/3d-viewer?url="
-            "http%3A%2F%2F127.0.0.1%3A4242%2F0123456789abcdef0123456789abcdef%2Ffile%2Fmy%2520model.stl\","
+            "http%3a%2f%2f127.0.0.1%3a4242%2f0123456789abcdef0123456789abcdef%2ffile%2fmy%2520model.stl\","
             "\"fileName\":\"my model.stl\","
             "\"fileUrl\":\"http:\\/\\/127.0.0.1:4242\\/0123456789abcdef0123456789abcdef\\/file\\/my%20model.stl\","
             "\"viewerOrigin\":\"https:\\/\\/www.vexmoor.com\"};");
   EXPECT_EQ(page.find("__"), std::string::npos);
-  page = BridgePage::build("https://v.example/viewer?lang=en", "http://a/b", "b");
-  EXPECT_NE(page.find("src=\"https://v.example/viewer?lang=en?bridge=1\""), std::string::npos);
-  EXPECT_NE(page.find("viewer?lang=en?url=http%3A%2F%2Fa%2Fb\""), std::string::npos);
+  // Each parameter joins the query the address already has, before its fragment.
+  for (const auto& [base, frame, direct] : std::vector<std::array<std::string, 3>>{
+           {"https://v.example/viewer?lang=en", "viewer?lang=en&amp;bridge=1", "viewer?lang=en&url=http%3a%2f%2fa%2fb"},
+           {"https://v.example/viewer?#top", "viewer?bridge=1#top", "viewer?url=http%3a%2f%2fa%2fb#top"},
+           {"https://v.example/v?a=%2B+b#x?y", "v?a=%2B+b&amp;bridge=1#x?y", "v?a=%2B+b&url=http%3a%2f%2fa%2fb#x?y"}}) {
+    page = BridgePage::build(base, "http://a/b", "b");
+    EXPECT_NE(page.find("src=\"https://v.example/" + frame + "\""), std::string::npos) << base;
+    EXPECT_NE(page.find("\\/v.example\\/" + direct + "\""), std::string::npos) << base;
+  }
 }
 
 TEST(BridgePage, OriginIsWrittenAsBrowsersWriteIt) {
@@ -55,6 +63,10 @@ TEST(BridgePage, OriginIsWrittenAsBrowsersWriteIt) {
       {"https://user@", "https://user@"},
       {"https://user@/x", "https://user@/x"},
       {"https://[::1", "https://[::1"},
+      {"https:/v.example/x", "https://v.example"},
+      {"http://0x7f.1/", "http://127.0.0.1"},
+      {"https://ex%61mple.com/", "https://example.com"},
+      {"https://[fe80::1%25eth0]/", "https://[fe80::1%25eth0]/"},
   };
   for (const auto& [url, origin] : cases) EXPECT_EQ(BridgePage::originOf(url), origin) << url;
 }
