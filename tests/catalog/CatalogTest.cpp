@@ -191,6 +191,7 @@ TEST_F(CatalogFetch, TakesOnlyViewerAddressesThatCannotRunScript) {
       {"https://[fe80::1%25eth0]/", false},
       {"https://[0:0::1]/", false},
       {"https://[::ffff:127.0.0.1]/", false},
+      {"https://[1::2:3:4:5:6:7]/", false},
       {"https://@v.example/", false},
       {"http://localhost.example.com/tools/3d-viewer", false},
   };

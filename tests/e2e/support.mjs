@@ -92,7 +92,8 @@ if (params.has('url')) {
     if (mode === 'bench') return report({ kind: 'open-file', length });
     report({ kind: 'open-file', origin: e.origin, name: e.data.name, length, sha256: await digest(e.data.buffer) });
   });
-  if (['ready', 'bench', 'elsewhere'].includes(mode)) parent.postMessage({ type: 'viewer-ready' }, '*');
+  const bridged = params.get('bridge') === '1';
+  if (bridged && ['ready', 'bench', 'elsewhere'].includes(mode)) parent.postMessage({ type: 'viewer-ready' }, '*');
   // Ready, then gone to a page of a third origin before the file arrives.
   if (mode === 'elsewhere') location.replace(FOREIGN_PAGE + 'listen');
   if (mode === 'foreign') {
@@ -103,7 +104,7 @@ if (params.has('url')) {
 }`;
 
 // A viewer site on http://localhost:PORT whose first path segment says how it behaves:
-// "ready" signals ready, "bench" too but reports only the length, "silent" never does,
+// "ready" signals ready when its query says bridge=1, "bench" too but reports only the length, "silent" never does,
 // "foreign" never does but hosts a page of a third origin that posts a forged ready signal,
 // "elsewhere" signals ready and then turns into a page of that third origin that reports
 // any file it is handed.
