@@ -34,7 +34,8 @@ inline constexpr const char* trustedCertificatesOverride = "VEXMOOR_FORMATS_CA_F
 // empty (the default) or usable; extra keys ignored.
 std::optional<Catalog> parse(std::string_view data);
 
-// An absolute https address with a host and no user information, or http to this machine.
+// An absolute https address with a host and no user information, or http to this machine;
+// the host written as browsers write it (ASCII name, dotted-decimal IPv4, shortest IPv6).
 bool isUsableViewerUrl(const std::string& text);
 
 // The catalog compiled into the program; it always parses.
