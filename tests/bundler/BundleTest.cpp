@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zip.h>
 
+#include <chrono>
 #include <fstream>
 #include <regex>
 
@@ -24,6 +26,21 @@ std::string listing(const std::string& served, const fs::path& model) {
   auto read = TestSupport::runProgram({"/usr/bin/python3", "-c", script, served}, {});
   auto tested = TestSupport::runProgram({"/usr/bin/unzip", "-tq", served}, {});
   return tested.exitStatus == 0 && read.exitStatus == 0 ? read.out : "unreadable: " + read.err + tested.out;
+}
+
+// "name size" per entry as libzip reads the archive after checking it whole; "as is" for a
+// model served without a bundle.
+std::string entries(const std::string& served, const fs::path& model) {
+  if (served == model.string()) return "as is";
+  int error = 0;
+  std::unique_ptr<zip_t, decltype(&zip_discard)> archive(zip_open(served.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error),
+                                                         zip_discard);
+  std::string listed;
+  zip_stat_t entry;
+  for (zip_uint64_t i = 0; archive && zip_stat_index(archive.get(), i, ZIP_FL_ENC_RAW, &entry) == 0; ++i) {
+    listed += std::string(entry.name) + " " + std::to_string(entry.size) + "\n";
+  }
+  return archive ? listed : "unreadable";
 }
 
 size_t bundleFolderCount() {
@@ -224,4 +241,56 @@ TEST_F(Bundles, DeletesOnlyItsOwnBundlesAndThoseOlderThanADay) {
   CompanionBundler::cleanup(mine, model);
   EXPECT_FALSE(fs::exists(fs::path(mine).parent_path()));
   EXPECT_TRUE(fs::exists(recent) && fs::exists(model) && fs::exists(folder / "keep/precious.zip"));
+}
+
+// Models that name more than could ever be bundled, reach files under several names, or name
+// files no unzipper can be trusted with: served in bounded time, each file once, under safe names.
+TEST_F(Bundles, HostileModelsAreServedPromptlyWithEachFileOnceUnderSafeNames) {
+  std::string escaping = "mtllib house.mtl\n";
+  for (int i = 0; i < 40000; ++i)
+    escaping += "mtllib ../../../../usr/lib/x86_64-linux-gnu/missing" + std::to_string(i) + ".mtl\n";
+  writeText(folder / "many/many.obj", escaping);
+  writeText(folder / "many/house.mtl", "newmtl m\n");
+  std::string inside;
+  for (int i = 0; i < 20000; ++i) {
+    writeText(folder / "inside" / ("f" + std::to_string(i % 5000) + ".txt"), "");
+    inside += i == 5000    ? "mtllib FOUND.MTL\n"
+              : i == 15000 ? "mtllib late.mtl\n"
+                           : "mtllib missing" + std::to_string(i) + ".mtl\n";
+  }
+  writeText(folder / "inside/inside.obj", inside);
+  for (const char* name : {"inside/found.mtl", "inside/late.mtl"}) writeText(folder / name, "newmtl m\n");
+  writeText(folder / "loop/a.wrl",
+            "#VRML V2.0 utf8\nInline { url [ \"s/a.wrl\" \"t/a.wrl\" ] }\n"
+            "ImageTexture { url [ \"t/wood.png\" \"s/wood.png\" \"wood.png\" ] }\n#" +
+                std::string(256 << 10, 'x'));
+  fs::create_directory_symlink(".", folder / "loop/s");
+  fs::create_directory_symlink(".", folder / "loop/t");
+  std::string unsafe = std::string("Kaydara FBX\0..\\..\\..\\evil.png\0..dots.png\0", 41);
+  writeText(folder / "fbx/evil.fbx", unsafe);
+  std::string gltf = R"({"images":[{"uri":"..dots.png"},{"uri":"..\\..dots.png"}]})";
+  writeText(folder / "gltf/dots.gltf", gltf);
+  writeText(folder / "gltf/back\\slash.gltf", gltf);
+  for (const char* name : {"loop/wood.png", "fbx/..\\..\\..\\evil.png", "fbx/..dots.png", "gltf/..dots.png"}) {
+    writeText(folder / name, pngBytes);
+  }
+  auto sizeOf = [&](const char* model) { return std::to_string(fs::file_size(folder / model)); };
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"many/many.obj", "many.obj " + sizeOf("many/many.obj") + "\nhouse.mtl 9\n"},
+      {"inside/inside.obj", "inside.obj " + sizeOf("inside/inside.obj") + "\nfound.mtl 9\n"},
+      {"loop/a.wrl", "a.wrl " + sizeOf("loop/a.wrl") + "\nt/ 0\nt/wood.png 108\n"},
+      {"fbx/evil.fbx", "evil.fbx 41\ntextures/ 0\ntextures/..dots.png 108\n"},
+      {"gltf/dots.gltf", "dots.gltf 58\n..dots.png 108\n"},
+      {"gltf/back\\slash.gltf", "as is"},
+  };
+  for (const auto& [model, expected] : cases) {
+    auto started = std::chrono::steady_clock::now();
+    auto served = CompanionBundler::prepare(folder / model);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took.count(), 10) << model << " hangs";
+    EXPECT_EQ(entries(served, folder / model), expected) << model;
+    EXPECT_LT(fs::file_size(served), fs::file_size(folder / model) + 4096) << model;
+  }
+  for (const char* name : {"..", "a/../b.png", "/b.png", "a\\b.png", ""})
+    EXPECT_FALSE(CompanionBundler::isSafeEntryName(name)) << name;
 }
