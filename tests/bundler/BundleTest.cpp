@@ -268,6 +268,7 @@ TEST_F(Bundles, HostileModelsAreServedPromptlyWithEachFileOnceUnderSafeNames) {
   fs::create_directory_symlink(".", folder / "loop/t");
   std::string unsafe = std::string("Kaydara FBX\0..\\..\\..\\evil.png\0..dots.png\0", 41);
   writeText(folder / "fbx/evil.fbx", unsafe);
+  writeText(folder / "fbx/only.fbx", unsafe.substr(0, 30));
   std::string gltf = R"({"images":[{"uri":"..dots.png"},{"uri":"..\\..dots.png"}]})";
   writeText(folder / "gltf/dots.gltf", gltf);
   writeText(folder / "gltf/back\\slash.gltf", gltf);
@@ -280,6 +281,7 @@ TEST_F(Bundles, HostileModelsAreServedPromptlyWithEachFileOnceUnderSafeNames) {
       {"inside/inside.obj", "inside.obj " + sizeOf("inside/inside.obj") + "\nfound.mtl 9\n"},
       {"loop/a.wrl", "a.wrl " + sizeOf("loop/a.wrl") + "\nt/ 0\nt/wood.png 108\n"},
       {"fbx/evil.fbx", "evil.fbx 41\ntextures/ 0\ntextures/..dots.png 108\n"},
+      {"fbx/only.fbx", "as is"},
       {"gltf/dots.gltf", "dots.gltf 58\n..dots.png 108\n"},
       {"gltf/back\\slash.gltf", "as is"},
   };
@@ -291,6 +293,11 @@ TEST_F(Bundles, HostileModelsAreServedPromptlyWithEachFileOnceUnderSafeNames) {
     EXPECT_EQ(entries(served, folder / model), expected) << model;
     EXPECT_LT(fs::file_size(served), fs::file_size(folder / model) + 4096) << model;
   }
-  for (const char* name : {"..", "a/../b.png", "/b.png", "a\\b.png", ""})
-    EXPECT_FALSE(CompanionBundler::isSafeEntryName(name)) << name;
+  std::vector<CompanionBundler::Companion> named;
+  for (const char* name : {"..", "a/../b.png", "/b.png", "a\\b.png", ""}) {
+    named.push_back(*CompanionBundler::openCompanion(folder / "loop/wood.png", folder));
+    named.back().entryName = name;
+  }
+  EXPECT_EQ(entries(CompanionBundler::writeBundle(folder / "fbx/evil.fbx", named).value_or("none"), ""),
+            "evil.fbx 41\n");
 }
