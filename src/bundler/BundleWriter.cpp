@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <set>
@@ -81,11 +82,13 @@ bool writeArchive(const fs::path& archivePath, const std::string& modelPath, con
     return false;
   }
   std::string modelName = fs::path(modelPath).filename();
-  if (!addStoredFile(archive.get(), modelName, std::fopen(modelPath.c_str(), "rbe"), -1)) {
+  if (!isSafeEntryName(modelName) ||
+      !addStoredFile(archive.get(), modelName, std::fopen(modelPath.c_str(), "rbe"), -1)) {
     return false;
   }
   std::set<std::string> folders;
   for (const auto& companion : companions) {
+    if (!isSafeEntryName(companion.entryName)) continue;
     if (!addFolders(archive.get(), companion.entryName, folders)) return false;
     // A companion whose name is already taken is left out.
     addStoredFile(archive.get(), companion.entryName, duplicateAsStream(companion.file),
@@ -97,6 +100,12 @@ bool writeArchive(const fs::path& archivePath, const std::string& modelPath, con
 }
 
 }  // namespace
+
+bool isSafeEntryName(const std::string& entryName) {
+  if (entryName.empty() || entryName.front() == '/' || entryName.find('\\') != std::string::npos) return false;
+  fs::path path(entryName);
+  return std::find(path.begin(), path.end(), "..") == path.end();
+}
 
 std::optional<fs::path> bundleRoot() { return PrivateDirectory::subfolder("Vexmoor3DViewer"); }
 

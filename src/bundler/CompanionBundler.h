@@ -38,7 +38,12 @@ struct Companion {
   UniqueFd file;
   std::uint64_t size = 0;
   std::string entryName;  // where it goes in the bundle
+  std::uint64_t device = 0, inode = 0;
 };
+
+// Whether an unzipper writes an entry of this name inside its folder whatever it takes for a
+// separator: no `\`, no leading `/`, no `..` component.
+bool isSafeEntryName(const std::string& entryName);
 
 // The image at `path` when it is a non-empty regular file that starts like an image and,
 // links followed, lies inside `searchRoot` (a model must not pull in pictures from
@@ -50,7 +55,8 @@ std::optional<Companion> openCompanionFile(const std::string& path, const std::s
 // Whether files of this kind name other files by path (glTF, OBJ, MTL, COLLADA, VRML, STEP).
 bool namesCompanionFiles(const std::string& path);
 // The paths the file names, as written (percent-escapes decoded), in order; "" entries and
-// addresses of other kinds included, for the caller to sort out.
+// addresses of other kinds included, for the caller to sort out. At most the first 10,000,
+// with a line on standard error when there were more.
 std::vector<std::string> referencedFiles(const std::string& path);
 
 // Packs the model and its companions into bundleRoot/<id>/<model stem>.zip, entries

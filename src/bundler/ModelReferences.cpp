@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -16,6 +17,10 @@ namespace CompanionBundler {
 namespace {
 
 constexpr size_t maxReadBytes = 64u << 20;  // what names companions sits in the first part of a model
+// Each reader stops one past this, so that a file naming more can be told apart.
+constexpr size_t maxReferences = 10000;
+
+bool roomFor(const std::vector<std::string>& names) { return names.size() <= maxReferences; }
 
 // The file's first bytes, gzip-compressed ones (.wrz) inflated.
 std::string head(const std::string& path) {
@@ -65,6 +70,7 @@ std::vector<std::string> gltfReferences(const std::string& text) {
     auto entries = document.find(list);
     if (entries == document.end() || !entries->is_array()) continue;
     for (const auto& entry : *entries) {
+      if (!roomFor(names)) break;
       if (!entry.is_object() || !entry.contains("uri") || !entry["uri"].is_string()) continue;
       names.push_back(percentDecoded(entry["uri"].get<std::string>()));
     }
@@ -105,7 +111,7 @@ std::vector<std::string> wavefrontReferences(const std::string& text, bool mater
                                              "bump",   "norm",   "disp",   "refl",   "decal",  "map_pr", "map_pm"};
   std::vector<std::string> names;
   std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
+  for (std::string line; roomFor(names) && std::getline(lines, line);) {
     std::istringstream words(line);
     std::string key;
     words >> key;
@@ -124,7 +130,7 @@ std::vector<std::string> colladaReferences(const std::string& text) {
   std::vector<std::string> names;
   QXmlStreamReader xml(QByteArray::fromRawData(text.data(), static_cast<int>(text.size())));
   bool inImage = false;
-  while (!xml.atEnd() && !xml.hasError()) {
+  while (roomFor(names) && !xml.atEnd() && !xml.hasError()) {
     xml.readNext();
     if (xml.isStartElement() && xml.name() == u"image") inImage = true;
     if (xml.isEndElement() && xml.name() == u"image") inImage = false;
@@ -146,7 +152,7 @@ bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || 
 // The strings of every `url` field (Inline, ImageTexture): one string or a list of them.
 std::vector<std::string> vrmlReferences(const std::string& text) {
   std::vector<std::string> names;
-  for (size_t at = text.find("url"); at != std::string::npos; at = text.find("url", at + 3)) {
+  for (size_t at = text.find("url"); roomFor(names) && at != std::string::npos; at = text.find("url", at + 3)) {
     if ((at > 0 && isWordChar(text[at - 1])) || (at + 3 < text.size() && isWordChar(text[at + 3]))) continue;
     size_t next = skipBlanks(text, at + 3);
     bool list = next < text.size() && text[next] == '[';
@@ -167,7 +173,8 @@ std::vector<std::string> vrmlReferences(const std::string& text) {
 std::vector<std::string> stepReferences(const std::string& text) {
   const std::string entity = "DOCUMENT_FILE";
   std::vector<std::string> names;
-  for (size_t at = text.find(entity); at != std::string::npos; at = text.find(entity, at + entity.size())) {
+  for (size_t at = text.find(entity); roomFor(names) && at != std::string::npos;
+       at = text.find(entity, at + entity.size())) {
     size_t next = skipBlanks(text, at + entity.size());
     if (next >= text.size() || text[next] != '(') continue;
     next = skipBlanks(text, next + 1);
@@ -196,15 +203,27 @@ bool namesCompanionFiles(const std::string& path) {
   return extensions.count(lowerExtension(std::filesystem::path(path).filename())) > 0;
 }
 
-std::vector<std::string> referencedFiles(const std::string& path) {
-  std::string extension = lowerExtension(std::filesystem::path(path).filename());
-  if (!namesCompanionFiles(path)) return {};
-  std::string text = head(path);
+namespace {
+
+std::vector<std::string> referencesIn(const std::string& extension, const std::string& text) {
   if (extension == "gltf") return gltfReferences(text);
   if (extension == "obj" || extension == "mtl") return wavefrontReferences(text, extension == "mtl");
   if (extension == "dae") return colladaReferences(text);
   if (extension == "step" || extension == "stp") return stepReferences(text);
   return vrmlReferences(text);
+}
+
+}  // namespace
+
+std::vector<std::string> referencedFiles(const std::string& path) {
+  if (!namesCompanionFiles(path)) return {};
+  auto names = referencesIn(lowerExtension(std::filesystem::path(path).filename()), head(path));
+  if (names.size() > maxReferences) {
+    names.resize(maxReferences);
+    std::cerr << "vexmoor-3dviewer: " << path << " names more than " << maxReferences
+              << " files; only the first of them travel with the model\n";
+  }
+  return names;
 }
 
 }  // namespace CompanionBundler

@@ -7,7 +7,11 @@
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <iostream>
+#include <map>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "CompanionBundler.h"
 #include "PrivateDirectory.h"
@@ -129,7 +133,12 @@ std::optional<Companion> openInside(const std::string& path, const std::string& 
       (image && !hasImageSignature(file.get()))) {
     return std::nullopt;
   }
-  return Companion{path, std::move(file), static_cast<std::uint64_t>(info.st_size), {}};
+  return Companion{path,
+                   std::move(file),
+                   static_cast<std::uint64_t>(info.st_size),
+                   {},
+                   static_cast<std::uint64_t>(info.st_dev),
+                   static_cast<std::uint64_t>(info.st_ino)};
 }
 
 }  // namespace
@@ -183,44 +192,63 @@ std::vector<Companion> textureCompanions(const std::string& documentPath) {
     } else if (searchParent && (found = findIn(parent, name, false))) {
       companion = openCompanion(*found, parent);
     }
-    if (!companion || total + companion->size > maxCompanionBytes) continue;
+    if (!companion || !isSafeEntryName(companion->entryName) || total + companion->size > maxCompanionBytes) continue;
     total += companion->size;
     companions.push_back(std::move(*companion));
   }
   return companions;
 }
 
-bool equalIgnoringCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
-         });
+std::string asciiLower(std::string text) {
+  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
-// The path with each component matched without regard to case, as exporters on systems
-// that ignore case write them.
-std::optional<fs::path> matchIgnoringCase(const fs::path& folder, const fs::path& relative) {
-  fs::path found = folder;
-  std::error_code error;
-  for (const auto& component : relative) {
-    if (component == "." || component == "..") {
-      found = component == "." ? found : found.parent_path();
-      continue;
-    }
-    auto entries = fs::directory_iterator(found, error);
-    if (error) return std::nullopt;
-    auto match = std::find_if(fs::begin(entries), fs::end(entries), [&](const fs::directory_entry& entry) {
-      return equalIgnoringCase(entry.path().filename().string(), component.string());
-    });
-    if (match == fs::end(entries)) return std::nullopt;
-    found = match->path();
+// The folders a model's references lead through, each listed once: one model may name
+// thousands of files in one folder.
+class FolderListings {
+ public:
+  // The entry of `folder` called `name` as written, else the first one equal ignoring case,
+  // as exporters on systems that ignore case write them.
+  std::optional<std::string> find(const fs::path& folder, const std::string& name) {
+    auto [at, added] = listings_.try_emplace(folder);
+    if (added) at->second = read(folder);
+    if (!at->second) return somethingAt(folder / name) ? std::optional(name) : std::nullopt;
+    if (at->second->names.count(name)) return name;
+    auto match = at->second->byLowerCase.find(asciiLower(name));
+    if (match == at->second->byLowerCase.end()) return std::nullopt;
+    return match->second;
   }
-  return found;
-}
 
-// The file a model names by `reference`, relative to the folder of the file naming it: as
-// written, else ignoring case; a path that leads elsewhere (C:\textures\wood.png) stands
-// for the file of that name beside it. Addresses of other kinds (data:, http:) name none.
-std::optional<fs::path> locate(const fs::path& folder, std::string reference) {
+ private:
+  struct Listing {
+    std::unordered_set<std::string> names;
+    std::unordered_map<std::string, std::string> byLowerCase;
+  };
+
+  // Nothing when the folder cannot be listed (no read permission, say); its files may still be opened.
+  static std::optional<Listing> read(const fs::path& folder) {
+    std::error_code error;
+    fs::directory_iterator entries(folder, error);
+    if (error) return std::nullopt;
+    Listing listing;
+    for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
+      std::string name = entries->path().filename().string();
+      listing.byLowerCase.try_emplace(asciiLower(name), name);
+      listing.names.insert(std::move(name));
+    }
+    return listing;
+  }
+
+  std::map<fs::path, std::optional<Listing>> listings_;
+};
+
+// The file a model in `modelFolder` names by `reference`, relative to the folder of the file
+// naming it; a path that leads elsewhere (C:\textures\wood.png) stands for the file of that
+// name beside it. Addresses of other kinds (data:, http:) name none, and neither does a
+// path that leads out of the model's folder: that is told from the name alone.
+std::optional<fs::path> locate(FolderListings& listings, const fs::path& modelFolder, const fs::path& folder,
+                               std::string reference) {
   std::replace(reference.begin(), reference.end(), '\\', '/');
   if (reference.rfind("file://", 0) == 0) reference.erase(0, 7);
   auto colon = reference.find(':');
@@ -228,9 +256,16 @@ std::optional<fs::path> locate(const fs::path& folder, std::string reference) {
   if (reference.empty() || (colon != std::string::npos && !drive && colon < reference.find('/'))) return std::nullopt;
   fs::path written(reference);
   if (written.is_absolute() || drive) written = written.filename();
-  fs::path candidate = (folder / written).lexically_normal();
-  if (somethingAt(candidate)) return candidate;
-  return matchIgnoringCase(folder, written.lexically_normal());
+  fs::path relative = (folder / written).lexically_normal().lexically_relative(modelFolder);
+  if (relative.empty() || *relative.begin() == "..") return std::nullopt;
+  fs::path found = modelFolder;
+  for (const auto& component : relative) {
+    if (component.empty() || component == ".") continue;
+    auto name = listings.find(found, component.string());
+    if (!name) return std::nullopt;
+    found /= *name;
+  }
+  return found;
 }
 
 // What glTF, OBJ, COLLADA, VRML and STEP models name by path, followed into the files they
@@ -238,19 +273,28 @@ std::optional<fs::path> locate(const fs::path& folder, std::string reference) {
 std::vector<Companion> namedCompanions(const std::string& documentPath) {
   std::error_code error;
   fs::path model = fs::absolute(documentPath, error);
-  fs::path modelFolder = model.parent_path();
+  fs::path modelFolder = error ? fs::path() : fs::canonical(model.parent_path(), error);
+  struct stat modelInfo {};
+  if (error || ::stat(model.c_str(), &modelInfo) != 0) return {};
+  FolderListings listings;
   std::vector<Companion> companions;
   std::set<std::string> taken{model.filename().string()};
-  std::vector<fs::path> naming{model};
+  // A file reached under several names (links, a link to a folder of its own) travels once,
+  // under the first; the model never travels as its own companion.
+  std::set<std::pair<std::uint64_t, std::uint64_t>> files{{modelInfo.st_dev, modelInfo.st_ino}};
+  std::vector<fs::path> naming{modelFolder / model.filename()};
   std::uintmax_t total = 0;
   for (size_t next = 0; next < naming.size() && companions.size() < maxNamedCompanions; ++next) {
     for (const auto& reference : referencedFiles(naming[next])) {
-      auto found = locate(naming[next].parent_path(), reference);
+      auto found = locate(listings, modelFolder, naming[next].parent_path(), reference);
       if (!found) continue;
       std::string entry = found->lexically_relative(modelFolder).generic_string();
-      if (entry.empty() || entry.rfind("..", 0) == 0 || !taken.insert(entry).second) continue;
+      if (!isSafeEntryName(entry) || !taken.insert(entry).second) continue;
       auto companion = openCompanionFile(*found, modelFolder);
-      if (!companion || total + companion->size > maxNamedCompanionBytes) continue;
+      if (!companion || !files.insert({companion->device, companion->inode}).second ||
+          total + companion->size > maxNamedCompanionBytes) {
+        continue;
+      }
       total += companion->size;
       companion->entryName = entry;
       if (namesCompanionFiles(*found)) naming.push_back(*found);
@@ -263,7 +307,7 @@ std::vector<Companion> namedCompanions(const std::string& documentPath) {
 
 }  // namespace
 
-std::string prepare(const std::string& documentPath, const FreeSpace& freeSpace) {
+std::string prepare(const std::string& documentPath, const FreeSpace& freeSpace) try {
   sweepStaleBundles();
   std::vector<Companion> companions;
   if (textureNamingExtensions().count(lowerExtension(fs::path(documentPath).filename()))) {
@@ -278,6 +322,10 @@ std::string prepare(const std::string& documentPath, const FreeSpace& freeSpace)
   auto modelBytes = fs::file_size(documentPath, error);
   if (error || !hasRoomFor(modelBytes + total, freeSpace)) return documentPath;
   return writeBundle(documentPath, companions).value_or(documentPath);
+} catch (const std::exception& error) {
+  // A model is served all the same, if without the files beside it.
+  std::cerr << "vexmoor-3dviewer: " << documentPath << " is served alone: " << error.what() << "\n";
+  return documentPath;
 }
 
 void cleanup(const std::string& servedPath, const std::string& modelPath) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
 #include <regex>
 
@@ -224,4 +225,60 @@ TEST_F(Bundles, DeletesOnlyItsOwnBundlesAndThoseOlderThanADay) {
   CompanionBundler::cleanup(mine, model);
   EXPECT_FALSE(fs::exists(fs::path(mine).parent_path()));
   EXPECT_TRUE(fs::exists(recent) && fs::exists(model) && fs::exists(folder / "keep/precious.zip"));
+}
+
+// Models that name more than could ever be bundled, reach files under several names, or name
+// files no unzipper can be trusted with: served in bounded time, each file once, under safe names.
+TEST_F(Bundles, HostileModelsAreServedPromptlyWithEachFileOnceUnderSafeNames) {
+  auto lines = [](const std::string& start, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += start + std::to_string(i) + ".mtl\n";
+    return text;
+  };
+  writeText(folder / "many/many.obj",
+            "mtllib house.mtl\n" + lines("mtllib ../../../../usr/lib/x86_64-linux-gnu/missing", 40000));
+  writeText(folder / "inside/inside.obj",
+            lines("mtllib m", 5000) + "mtllib FOUND.MTL\n" + lines("mtllib m", 15000) + "mtllib late.mtl\n");
+  for (int i = 0; i < 5000; ++i) writeText(folder / "inside" / std::to_string(i), "");
+  for (const char* name : {"many/house.mtl", "inside/found.mtl", "inside/late.mtl"}) writeText(folder / name, "m");
+  writeText(folder / "loop/a.wrl",
+            "Inline { url [ \"s/a.wrl\" \"t/a.wrl\" ] }\n"
+            "ImageTexture { url [ \"t/wood.png\" \"s/wood.png\" \"wood.png\" ] }\n#" +
+                std::string(256 << 10, 'x'));
+  fs::create_directory_symlink(".", folder / "loop/s");
+  fs::create_directory_symlink(".", folder / "loop/t");
+  std::string unsafe("FBX\0..\\..\\..\\evil.png\0..dots.png\0", 33);
+  writeText(folder / "fbx/evil.fbx", unsafe);
+  writeText(folder / "fbx/only.fbx", unsafe.substr(0, 22));
+  std::string gltf = R"({"images":[{"uri":"..dots.png"},{"uri":"..\\..dots.png"}]})";
+  writeText(folder / "gltf/dots.gltf", gltf);
+  writeText(folder / "gltf/back\\slash.gltf", gltf);
+  for (const char* name : {"loop/wood.png", "fbx/..\\..\\..\\evil.png", "fbx/..dots.png", "gltf/..dots.png"}) {
+    writeText(folder / name, pngBytes);
+  }
+  auto model = [&](const fs::path& path) {
+    return path.filename().string() + " 0 " + std::to_string(fs::file_size(folder / path)) + "\n";
+  };
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"many/many.obj", model("many/many.obj") + "house.mtl 0 1\n"},
+      {"inside/inside.obj", model("inside/inside.obj") + "found.mtl 0 1\n"},
+      {"loop/a.wrl", model("loop/a.wrl") + "t/ 0 0\nt/wood.png 0 108\n"},
+      {"fbx/evil.fbx", "evil.fbx 0 33\ntextures/ 0 0\ntextures/..dots.png 0 108\n"},
+      {"fbx/only.fbx", "as is"},
+      {"gltf/dots.gltf", "dots.gltf 0 58\n..dots.png 0 108\n"},
+      {"gltf/back\\slash.gltf", "as is"},
+  };
+  for (const auto& [name, expected] : cases) {
+    auto started = std::chrono::steady_clock::now();
+    auto served = CompanionBundler::prepare(folder / name);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)) << name << " hangs";
+    EXPECT_EQ(listing(served, folder / name), expected) << name;
+    EXPECT_LT(fs::file_size(served), fs::file_size(folder / name) + 4096) << name;
+  }
+  std::vector<CompanionBundler::Companion> named;
+  for (const char* name : {"..", "a/../b.png", "/b.png", "a\\b.png", ""}) {
+    named.push_back(*CompanionBundler::openCompanion(folder / "loop/wood.png", folder));
+    named.back().entryName = name;
+  }
+  EXPECT_EQ(listing(CompanionBundler::writeBundle(folder / "fbx/evil.fbx", named).value_or(""), ""), "evil.fbx 0 33\n");
 }
