@@ -186,11 +186,20 @@ TEST_F(Delegate, TellsTheUserWhatWentWrong) {
   auto serveWithoutDescriptors = [this] {
     rlimit limit{64, 64};
     setrlimit(RLIMIT_NOFILE, &limit);
-    while (::open("/dev/null", O_RDONLY) >= 0) {
-    }
+    auto useUpDescriptors = [] {
+      while (::open("/dev/null", O_RDONLY) >= 0) {
+      }
+    };
+    useUpDescriptors();
     events.clear();
     auto starved = makeDelegate();
     starved->serve(model.string());
+    // The servers of the cases above may close a connection while the model is prepared.
+    {
+      std::unique_lock lock(laterLock);
+      laterQueued.wait(lock, [this] { return !later.empty(); });
+    }
+    useUpDescriptors();
     settle(*starved);
     bool right = events.at(2) == "critical: Could not start the local file server | socket(): Too many open files" &&
                  events.back() == "terminate" && starved->exitStatus() == 1;
