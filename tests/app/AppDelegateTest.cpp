@@ -69,7 +69,7 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
   }
   void runNextLater() {
     std::unique_lock lock(laterLock);
-    laterQueued.wait(lock, [this] { return !later.empty(); });
+    ASSERT_TRUE(laterQueued.wait_for(lock, 20s, [this] { return !later.empty(); })) << "hang guard";
     auto work = std::move(later.front());
     later.pop_front();
     lock.unlock();
@@ -77,7 +77,7 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
   }
   // The event loop, until every document given has been prepared and served or reported.
   void settle(AppDelegate& delegate) {
-    while (delegate.preparing()) runNextLater();
+    while (delegate.preparing() && !testing::Test::HasFatalFailure()) runNextLater();
   }
   std::vector<std::string> handOffLines() { return TestSupport::readLines(handOff); }
 
@@ -129,7 +129,8 @@ TEST_F(Delegate, EndingWhileABundleIsMadeLeavesNothingBehind) {
   delegate->serve((folder / "scene.max").string());
   delegate->willTerminate();
   EXPECT_EQ(bundles(), before);
-  runNextLater();  // the bundle's hand-back, after the end
+  ASSERT_EQ(later.size(), 1u) << "the bundle was made apart";
+  runNextLater();  // its hand-back, after the end
   EXPECT_TRUE(handOffLines().empty());
 }
 
@@ -197,7 +198,7 @@ TEST_F(Delegate, TellsTheUserWhatWentWrong) {
     // The servers of the cases above may close a connection while the model is prepared.
     {
       std::unique_lock lock(laterLock);
-      laterQueued.wait(lock, [this] { return !later.empty(); });
+      laterQueued.wait_for(lock, 20s, [this] { return !later.empty(); });
     }
     useUpDescriptors();
     settle(*starved);
