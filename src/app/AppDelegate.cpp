@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 #include "Associations.h"
 #include "BridgePage.h"
@@ -47,6 +48,15 @@ void appendOrCreate(const std::string& path, const std::string& text) {
   ::unlink(temporary.c_str());
 }
 
+// A model whose companions cannot be gathered is served alone.
+std::string prepared(const std::string& documentPath) {
+  try {
+    return CompanionBundler::prepare(documentPath);
+  } catch (const std::exception&) {
+    return documentPath;
+  }
+}
+
 }  // namespace
 
 AppDelegate::AppDelegate(Mode mode, AppServices services) : mode_(std::move(mode)), services_(std::move(services)) {}
@@ -87,7 +97,7 @@ void AppDelegate::showManageWindow(bool setupMode) {
   services_.activation.setRegular();
   services_.runManageWindow(setupMode);
   windowShown_ = false;
-  if (sessions_.empty()) services_.requestTermination();
+  if (sessions_.empty() && preparations_.empty()) services_.requestTermination();
 }
 
 void AppDelegate::reportFailure(const std::string& message, const std::string& informative) {
@@ -99,11 +109,15 @@ void AppDelegate::open(const std::vector<std::string>& documentPaths) {
   handledDocument_ = true;
   bool anyFailed = false;
   for (const auto& path : documentPaths) anyFailed = !startSession(path) || anyFailed;
-  // Sessions that run (and the window) go on; a failure alone ends the process.
-  if (anyFailed && sessions_.empty() && !windowShown_) {
-    exitStatus_ = 1;
-    services_.requestTermination();
-  }
+  if (anyFailed) endIfNothingLeft();
+}
+
+// Sessions that run or are being prepared (and the window) go on; a failure alone ends the
+// process.
+void AppDelegate::endIfNothingLeft() {
+  if (!sessions_.empty() || !preparations_.empty() || windowShown_) return;
+  exitStatus_ = 1;
+  services_.requestTermination();
 }
 
 bool AppDelegate::startSession(const std::string& documentPath) {
@@ -116,7 +130,32 @@ bool AppDelegate::startSession(const std::string& documentPath) {
     return false;
   }
   services_.activation.setAccessory();
-  std::string servedPath = CompanionBundler::prepare(documentPath);
+  unsigned id = nextPreparation_++;
+  Preparation& preparation = preparations_[id];
+  preparation.documentPath = documentPath;
+  try {
+    preparation.worker = std::thread([this, id, &preparation] {
+      preparation.servedPath = prepared(preparation.documentPath);
+      services_.runLater(std::chrono::milliseconds(0), [this, id] { finishPreparation(id); });
+    });
+  } catch (const std::system_error&) {
+    preparations_.erase(id);  // no thread to be had: prepared here
+    return serveSession(documentPath, prepared(documentPath));
+  }
+  return true;
+}
+
+void AppDelegate::finishPreparation(unsigned id) {
+  auto found = preparations_.find(id);
+  if (found == preparations_.end()) return;  // ended meanwhile
+  found->second.worker.join();
+  std::string documentPath = found->second.documentPath;
+  std::string servedPath = found->second.servedPath.value_or(documentPath);
+  preparations_.erase(found);
+  if (!serveSession(documentPath, servedPath)) endIfNothingLeft();
+}
+
+bool AppDelegate::serveSession(const std::string& documentPath, const std::string& servedPath) {
   auto server = std::make_unique<LoopbackServer>(servedPath, services_.clock);
   try {
     server->start();
@@ -160,7 +199,7 @@ void AppDelegate::reportBrowserFailure(const std::string& pageUrl) {
 
 void AppDelegate::exitTimerTick() {
   // Ending the event loop would close a window the user is still looking at.
-  if (sessions_.empty() || windowShown_) return;
+  if (sessions_.empty() || !preparations_.empty() || windowShown_) return;
   for (const auto& session : sessions_) {
     if (!session.server->idleExpired()) return;
   }
@@ -170,6 +209,12 @@ void AppDelegate::exitTimerTick() {
 void AppDelegate::willTerminate() {
   if (terminated_) return;
   terminated_ = true;
+  for (auto& entry : preparations_) {
+    Preparation& preparation = entry.second;
+    if (preparation.worker.joinable()) preparation.worker.join();
+    if (preparation.servedPath) CompanionBundler::cleanup(*preparation.servedPath, preparation.documentPath);
+  }
+  preparations_.clear();
   for (auto& session : sessions_) {
     session.server->stop();
     CompanionBundler::cleanup(session.servedPath, session.modelPath);

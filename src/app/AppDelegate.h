@@ -2,8 +2,11 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CommandLine.h"
@@ -24,7 +27,7 @@ struct AppServices {
   // Shows the file types window with the application menu; returns once it is closed.
   std::function<void(bool setupMode)> runManageWindow{};
   std::function<void()> raiseManageWindow{};  // brings the window that is shown to the front
-  // Calls the function on the event loop after the delay.
+  // Calls the function on the event loop after the delay; may be called from any thread.
   std::function<void(std::chrono::milliseconds, std::function<void()>)> runLater{};
 };
 
@@ -52,6 +55,8 @@ class AppDelegate {
   // 1 once an alert asked the process to end, else 0.
   int exitStatus() const { return exitStatus_; }
   bool handledDocument() const { return handledDocument_; }
+  // Whether a document's bundle is still being made; it is served once that is done.
+  bool preparing() const { return !preparations_.empty(); }
 
  private:
   struct ServeSession {
@@ -60,9 +65,20 @@ class AppDelegate {
     std::string modelPath;
   };
 
+  // A document's bundle, made on a thread of its own: the event loop, and with it the
+  // hand-over from later launches, never waits for the files it reads.
+  struct Preparation {
+    std::string documentPath;
+    std::optional<std::string> servedPath;  // written by the worker, read once it is joined
+    std::thread worker;
+  };
+
   void showManageWindow(bool setupMode);
   void firstRunCheck();
   bool startSession(const std::string& documentPath);
+  void finishPreparation(unsigned id);
+  bool serveSession(const std::string& documentPath, const std::string& servedPath);
+  void endIfNothingLeft();
   void reportFailure(const std::string& message, const std::string& informative);
   void writeHandOffFile(const LoopbackServer& server);
   void openBrowser(const LoopbackServer& server);
@@ -75,4 +91,6 @@ class AppDelegate {
   bool windowShown_ = false;
   int exitStatus_ = 0;
   std::vector<ServeSession> sessions_;
+  std::map<unsigned, Preparation> preparations_;
+  unsigned nextPreparation_ = 0;
 };

@@ -92,8 +92,10 @@ int runApplication(int argc, char** argv, const std::vector<std::string>& argume
   services.startUpdateCheck = startUpdateCheck;
   services.runManageWindow = [&](bool setupMode) { runManageWindow(setupMode, *defaults, *alerts); };
   services.raiseManageWindow = raiseManageWindow;
-  services.runLater = [&](std::chrono::milliseconds delay, std::function<void()> work) {
-    QTimer::singleShot(delay, application.get(), std::move(work));
+  // Queued first, so that the timer belongs to the event loop's thread whichever thread asks.
+  services.runLater = [app = application.get()](std::chrono::milliseconds delay, std::function<void()> work) {
+    QMetaObject::invokeMethod(
+        app, [app, delay, work = std::move(work)] { QTimer::singleShot(delay, app, work); }, Qt::QueuedConnection);
   };
   AppDelegate delegate(CommandLine::modeFor(arguments), services);
   delegateForBrowser = &delegate;

@@ -19,8 +19,9 @@ class SingleInstance {
 
   virtual ~SingleInstance() = default;
   // False when another instance runs: it was handed the paths (made absolute here) or,
-  // with none, asked to show its window in `windowMode`. True when this process is the
-  // one running instance (or runs on its own) and will receive later requests.
+  // with none, asked to show its window in `windowMode`; also when it holds the request
+  // without answering in time (said on standard error). True when this process is the one
+  // running instance, or runs on its own (as for a path that cannot be made absolute).
   virtual bool becomeRunningInstance(const std::vector<std::string>& paths, const std::string& windowMode,
                                      Requests requests) = 0;
 };

@@ -5,12 +5,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 #include "AppDelegate.h"
 #include "Associations.h"
 #include "Catalog.h"
+#include "CompanionBundler.h"
 #include "DesktopServices.h"
 #include "HooksFile.h"
 #include "Http.h"
@@ -55,10 +59,25 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
                          [this] { events.push_back("update check"); }};
     services.runManageWindow = [this](bool setup) { events.push_back(setup ? "setup" : "manage"); };
     services.runLater = [this](std::chrono::milliseconds delay, std::function<void()> work) {
-      events.push_back("after " + std::to_string(delay.count()) + " ms");
-      later = std::move(work);
+      std::lock_guard lock(laterLock);
+      // Prepared documents come back without a delay, from the thread that prepared them.
+      if (delay.count()) events.push_back("after " + std::to_string(delay.count()) + " ms");
+      later.push_back(std::move(work));
+      laterQueued.notify_all();
     };
     return std::make_unique<AppDelegate>(mode, services);
+  }
+  void runNextLater() {
+    std::unique_lock lock(laterLock);
+    ASSERT_TRUE(laterQueued.wait_for(lock, 20s, [this] { return !later.empty(); })) << "hang guard";
+    auto work = std::move(later.front());
+    later.pop_front();
+    lock.unlock();
+    work();
+  }
+  // The event loop, until every document given has been prepared and served or reported.
+  void settle(AppDelegate& delegate) {
+    while (delegate.preparing() && !testing::Test::HasFatalFailure()) runNextLater();
   }
   std::vector<std::string> handOffLines() { return TestSupport::readLines(handOff); }
 
@@ -70,7 +89,9 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
            handOff = folder / "addresses.txt";
   std::vector<std::string> events;
   std::string pageWhenOpened;
-  std::function<void()> later;
+  std::mutex laterLock;
+  std::condition_variable laterQueued;
+  std::deque<std::function<void()>> later;
   bool browserWorks = true;
 };
 
@@ -79,7 +100,10 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
 TEST_F(Delegate, ServesWithThePageReadyBeforeTheBrowserAndEndsWhenEveryServerIsIdle) {
   auto delegate = makeDelegate({Mode::Kind::serve, {model.string()}, false});
   delegate->didFinishLaunching();
+  settle(*delegate);
   delegate->serve(model.string());
+  EXPECT_TRUE(delegate->preparing()) << "the event loop goes on while the document is prepared";
+  settle(*delegate);
   EXPECT_NE(pageWhenOpened.find(FormatCatalog::defaultViewerUrl() + "?bridge=1"), std::string::npos);
   EXPECT_EQ(events,
             (std::vector<std::string>{"accessory", "browser", "timer", "update check", "accessory", "browser"}));
@@ -91,6 +115,23 @@ TEST_F(Delegate, ServesWithThePageReadyBeforeTheBrowserAndEndsWhenEveryServerIsI
     delegate->exitTimerTick();
     EXPECT_EQ(events.back() == "terminate", step == 1) << "900 s apply to the second";
   }
+}
+
+TEST_F(Delegate, EndingWhileABundleIsMadeLeavesNothingBehind) {
+  fs::create_directories(folder / "textures");
+  std::ofstream(folder / "scene.max") << "scene|wood.png";
+  std::ofstream(folder / "textures/wood.png") << std::string("\x89PNG\r\n\x1a\n", 8);
+  auto root = CompanionBundler::bundleRoot();
+  ASSERT_TRUE(root);
+  auto bundles = [&] { return std::distance(fs::directory_iterator(*root), {}); };
+  auto before = bundles();
+  auto delegate = makeDelegate();
+  delegate->serve((folder / "scene.max").string());
+  delegate->willTerminate();
+  EXPECT_EQ(bundles(), before);
+  ASSERT_EQ(later.size(), 1u) << "the bundle was made apart";
+  runNextLater();  // its hand-back, after the end
+  EXPECT_TRUE(handOffLines().empty());
 }
 
 TEST_F(Delegate, WithoutADocumentShowsTheWindowInTheModeTheSettingsCallFor) {
@@ -109,7 +150,7 @@ TEST_F(Delegate, WithoutADocumentShowsTheWindowInTheModeTheSettingsCallFor) {
     Config::setList(defaults, Config::associatedExtensionsKey, {c.associated});
     auto delegate = makeDelegate(c.mode);
     delegate->didFinishLaunching();
-    if (later) std::exchange(later, nullptr)();
+    if (!later.empty()) runNextLater();
     EXPECT_EQ(events, c.events) << c.associated;
   }
 }
@@ -118,6 +159,7 @@ TEST_F(Delegate, TellsTheUserWhatWentWrong) {
   browserWorks = false;
   auto delegate = makeDelegate();
   delegate->serve(model.string());
+  settle(*delegate);
   EXPECT_EQ(events.at(2), "regular");
   EXPECT_EQ(events.at(3), "warning: Could not open your web browser | You can open the viewer manually at:\n\n" +
                               handOffLines().at(1));
@@ -136,6 +178,7 @@ TEST_F(Delegate, TellsTheUserWhatWentWrong) {
   events.clear();
   auto several = makeDelegate();
   several->open({(folder / "gone.stl").string(), model.string()});
+  settle(*several);
   EXPECT_EQ(events.at(1), "critical: The file could not be found | " + (folder / "gone.stl").string());
   EXPECT_EQ(std::count(events.begin(), events.end(), "browser"), 1);
   EXPECT_EQ(std::count(events.begin(), events.end(), "terminate"), 0);
@@ -144,11 +187,21 @@ TEST_F(Delegate, TellsTheUserWhatWentWrong) {
   auto serveWithoutDescriptors = [this] {
     rlimit limit{64, 64};
     setrlimit(RLIMIT_NOFILE, &limit);
-    while (::open("/dev/null", O_RDONLY) >= 0) {
-    }
+    auto useUpDescriptors = [] {
+      while (::open("/dev/null", O_RDONLY) >= 0) {
+      }
+    };
+    useUpDescriptors();
     events.clear();
     auto starved = makeDelegate();
     starved->serve(model.string());
+    // The servers of the cases above may close a connection while the model is prepared.
+    {
+      std::unique_lock lock(laterLock);
+      laterQueued.wait_for(lock, 20s, [this] { return !later.empty(); });
+    }
+    useUpDescriptors();
+    settle(*starved);
     bool right = events.at(2) == "critical: Could not start the local file server | socket(): Too many open files" &&
                  events.back() == "terminate" && starved->exitStatus() == 1;
     return right ? 3 : 4;

@@ -37,23 +37,31 @@ size_t windowCount(const std::vector<std::string>& environment) {
 
 // One running application per desktop session, on a session bus of the test's own: later
 // launches hand their files or their window over and end; without a bus, each runs alone.
+// A path no other process could find is reported by the launch given it.
 TEST(LaunchWindow, LaterLaunchesGoToTheRunningApplication) {
   BackgroundProgram xserver(
       {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "800x700x24", "-nolisten", "tcp", "-noreset"}, {});
   std::string display = ":" + xserver.readLine();
+  enum class Later { handedOver, alone, toAStoppedInstance };
   struct Case {
     const char* name;
-    std::vector<std::string> first, later;  // "" stands for the missing file
+    // "" stands for the missing file, "\"\"" for an empty argument, "removed/NAME" for NAME
+    // relative to a working folder removed before the launch
+    std::vector<std::string> first, later;
     bool bus;
     size_t handOffLines;  // two per session, all in the first process when handed over
     size_t windows;       // the file types window, or an alert
+    Later runs = Later::handedOver;
   };
   const std::vector<Case> cases{
       {"two files in one launch", {"a.stl", "b.stl"}, {}, true, 4, 0},
       {"a file while one runs", {"a.stl"}, {"b.stl"}, true, 4, 0},
       {"a missing file while one runs", {"a.stl"}, {""}, true, 2, 1},
       {"the window while it is shown", {"--manage"}, {"--manage"}, true, 0, 1},
-      {"no session bus", {"a.stl"}, {"b.stl"}, false, 4, 0},
+      {"no session bus", {"a.stl"}, {"b.stl"}, false, 4, 0, Later::alone},
+      {"an empty argument while one runs", {"a.stl"}, {"\"\""}, true, 2, 1, Later::alone},
+      {"a path from a removed folder while one runs", {"a.stl"}, {"removed/a.stl"}, true, 2, 1, Later::alone},
+      {"a file while the running one is stopped", {"a.stl"}, {"b.stl"}, true, 4, 0, Later::toAStoppedInstance},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.name);
@@ -75,7 +83,14 @@ TEST(LaunchWindow, LaterLaunchesGoToTheRunningApplication) {
     auto argv = [&](const std::vector<std::string>& arguments) {
       std::vector<std::string> all{executablePath()};
       for (const auto& argument : arguments) {
-        all.push_back(argument.empty()     ? (home.tmp() / "gone.stl").string()
+        if (argument.rfind("removed/", 0) == 0) {
+          all.insert(all.begin(), {"/bin/sh", "-c", "mkdir \"$0\" && cd \"$0\" && rmdir \"$0\" && exec \"$@\"",
+                                   (home.tmp() / "removed").string()});
+          all.push_back(argument.substr(8));
+          continue;
+        }
+        all.push_back(argument == "\"\""   ? ""
+                      : argument.empty()   ? (home.tmp() / "gone.stl").string()
                       : argument[0] == '-' ? argument
                                            : (home.tmp() / argument).string());
       }
@@ -88,10 +103,16 @@ TEST(LaunchWindow, LaterLaunchesGoToTheRunningApplication) {
     }
     waitForLines(handOff, windowFirst ? 0 : 2 * test.first.size());
     std::unique_ptr<BackgroundProgram> standalone;
-    if (!test.later.empty() && test.bus) {
+    if (test.runs == Later::toAStoppedInstance) first.signal(SIGSTOP);
+    if (!test.later.empty() && test.runs != Later::alone) {
       auto later = argv(test.later);
       later.insert(later.begin(), {"/usr/bin/timeout", "20"});  // kept running, it would serve for 15 minutes
-      EXPECT_EQ(runProgram(later, environment).exitStatus, 0) << "handed over, it ends at once";
+      auto result = runProgram(later, environment);
+      EXPECT_EQ(result.exitStatus, 0) << "handed over, it ends at once";
+      if (test.runs == Later::toAStoppedInstance) {
+        EXPECT_NE(result.err.find("did not answer"), std::string::npos) << result.err;
+        first.signal(SIGCONT);  // and it serves the file it holds, once
+      }
     } else if (!test.later.empty()) {
       standalone = std::make_unique<BackgroundProgram>(argv(test.later), environment);
     }
@@ -105,7 +126,11 @@ TEST(LaunchWindow, LaterLaunchesGoToTheRunningApplication) {
       std::this_thread::sleep_for(500ms);  // time enough for a second window, were one opened
     }
     EXPECT_EQ(windowCount(environment), test.windows);
-    if (standalone) {
+    if (standalone && test.bus) {
+      runProgram({"/usr/bin/xdotool", "windowfocus", "--sync", waitForWindow(environment), "key", "Return"},
+                 environment);
+      EXPECT_EQ(standalone->stop(0), 1) << "the missing file reported, it ends";
+    } else if (standalone) {
       EXPECT_EQ(standalone->stop(SIGTERM), 0) << "a process of its own";
     }
     EXPECT_EQ(first.stop(SIGTERM), 0);

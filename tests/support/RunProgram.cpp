@@ -69,6 +69,10 @@ std::string BackgroundProgram::readLine() {
   return line;
 }
 
+void BackgroundProgram::signal(int signal) {
+  if (pid_ > 0) ::kill(pid_, signal);
+}
+
 int BackgroundProgram::stop(int signal) {
   if (pid_ < 0) return -1;
   if (signal) ::kill(pid_, signal);

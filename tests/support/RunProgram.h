@@ -30,6 +30,7 @@ class BackgroundProgram {
   std::string readLine();
   // Sends the signal (none for 0) and waits for the program; its exit status, -1 for a signal.
   int stop(int signal);
+  void signal(int signal);
 
  private:
   int pid_ = -1;

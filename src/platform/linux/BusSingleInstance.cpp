@@ -2,6 +2,7 @@
 
 #include <gio/gio.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -57,11 +58,25 @@ void onShowWindow(GSimpleAction*, GVariant* parameter, gpointer self) {
 
 constexpr const char* objectPath = "/com/vexmoor/_3DViewer";
 
+enum class Answer { handedOver, noInstance, notAnswered };
+
+bool nameHasOwner(GDBusConnection* connection) {
+  GVariant* reply = g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", busName),
+                                                G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+  if (!reply) return false;
+  gboolean owned = FALSE;
+  g_variant_get(reply, "(b)", &owned);
+  g_variant_unref(reply);
+  return owned;
+}
+
 // Straight to the running instance, as GApplication's own interfaces take it: one call,
-// without first trying for the name and asking for the instance's list of actions. False
-// when no instance answers (none runs, or it is ending).
-bool callRunningInstance(GDBusConnection* connection, const std::vector<std::string>& paths,
-                         const std::string& windowMode) {
+// without first trying for the name and asking for the instance's list of actions.
+// noInstance when none runs, or it is ending. A call that timed out stays queued with the
+// instance, which acts on it once it runs again: notAnswered.
+Answer callRunningInstance(GDBusConnection* connection, const std::vector<std::string>& paths,
+                           const std::string& windowMode) {
   GVariant* parameters = nullptr;
   const char* interface = "org.gtk.Application";
   const char* method = "Open";
@@ -76,7 +91,7 @@ bool callRunningInstance(GDBusConnection* connection, const std::vector<std::str
     GVariantBuilder uris;
     g_variant_builder_init(&uris, G_VARIANT_TYPE("as"));
     for (const auto& path : paths) {
-      gchar* uri = g_filename_to_uri(fs::absolute(path).c_str(), nullptr, nullptr);
+      gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
       if (uri) g_variant_builder_add(&uris, "s", uri);
       g_free(uri);
     }
@@ -85,10 +100,13 @@ bool callRunningInstance(GDBusConnection* connection, const std::vector<std::str
   GError* error = nullptr;
   GVariant* reply = g_dbus_connection_call_sync(connection, busName, objectPath, interface, method, parameters, nullptr,
                                                 G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr, &error);
+  bool timedOut = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
   if (error) g_error_free(error);
-  if (!reply) return false;
-  g_variant_unref(reply);
-  return true;
+  if (reply) {
+    g_variant_unref(reply);
+    return Answer::handedOver;
+  }
+  return timedOut && nameHasOwner(connection) ? Answer::notAnswered : Answer::noInstance;
 }
 
 // A D-Bus call is only queued; the process must not end before it left.
@@ -98,7 +116,7 @@ void handOver(GApplication* application, const std::vector<std::string>& paths, 
                                    g_variant_new_string(windowMode.c_str()));
   } else {
     std::vector<GFile*> files;
-    for (const auto& path : paths) files.push_back(g_file_new_for_path(fs::absolute(path).c_str()));
+    for (const auto& path : paths) files.push_back(g_file_new_for_path(path.c_str()));
     g_application_open(application, files.data(), static_cast<gint>(files.size()), "");
     for (auto* file : files) g_object_unref(file);
   }
@@ -113,13 +131,26 @@ BusSingleInstance::~BusSingleInstance() {
   if (application_) g_object_unref(application_);
 }
 
-bool BusSingleInstance::becomeRunningInstance(const std::vector<std::string>& paths, const std::string& windowMode,
+bool BusSingleInstance::becomeRunningInstance(const std::vector<std::string>& givenPaths, const std::string& windowMode,
                                               Requests requests) {
+  // A path that cannot be made absolute (empty, or relative to a folder since removed)
+  // names nothing the running instance could find: this process reports it, as on its own.
+  std::vector<std::string> paths;
+  for (const auto& path : givenPaths) {
+    std::error_code error;
+    paths.push_back(fs::absolute(path, error));
+    if (error) return true;
+  }
   if (!sessionBusReachable()) return true;
   GDBusConnection* connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
   if (!connection) return true;
-  bool handedOver = callRunningInstance(connection, paths, windowMode);
-  if (handedOver) {
+  Answer answer = callRunningInstance(connection, paths, windowMode);
+  if (answer != Answer::noInstance) {
+    if (answer == Answer::notAnswered) {
+      std::fprintf(stderr,
+                   "vexmoor-3dviewer: the running instance did not answer in time; it was handed the request and "
+                   "will carry it out once it responds\n");
+    }
     g_object_unref(connection);
     return false;
   }

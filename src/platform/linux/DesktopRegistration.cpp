@@ -92,8 +92,8 @@ std::string contentOf(const fs::path& path) {
 
 // Writes the file whole under a temporary name and renames it; true if it changed.
 bool writeIfChanged(const fs::path& path, const std::string& text, bool& failed) {
-  if (fs::exists(path) && contentOf(path) == text) return false;
   std::error_code error;
+  if (fs::exists(path, error) && contentOf(path) == text) return false;
   fs::create_directories(path.parent_path(), error);
   auto temporary = path.string() + ".part-" + std::to_string(::getpid());
   {

@@ -98,10 +98,11 @@ void removeRunFolder() {
 void removeEntriesOlderThan(const fs::path& folder, std::chrono::seconds maxAge) {
   std::error_code error;
   auto cutOff = fs::file_time_type::clock::now() - maxAge;
-  for (const auto& entry : fs::directory_iterator(folder, error)) {
+  // Stepped with an error code: a folder that goes away meanwhile must not throw.
+  for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
     std::error_code entryError;
-    auto modified = fs::last_write_time(entry.path(), entryError);
-    if (!entryError && modified < cutOff) fs::remove_all(entry.path(), entryError);
+    auto modified = fs::last_write_time(entry->path(), entryError);
+    if (!entryError && modified < cutOff) fs::remove_all(entry->path(), entryError);
   }
 }
 
