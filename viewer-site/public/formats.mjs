@@ -116,8 +116,11 @@ function readStepAssembly(reader, name, bytes, files) {
     const assembly = source.includes('DOCUMENT_FILE') ? assemblyOf(source) : { faces: true, uses: [] };
     // The CAD reader works out every occurrence of a file's own assembly, so a file that is
     // only structure is not given to it.
-    const result = assembly.faces ? reader.ReadStepFile(bytes, null) : { success: false, meshes: [] };
-    performance.mark('step-file-read', { detail: name });
+    let result = { success: false, meshes: [] };
+    if (assembly.faces) {
+      result = reader.ReadStepFile(bytes, null);
+      performance.mark('step-file-read', { detail: name });
+    }
     if (!result.success && !assembly.uses.length) throw new Error('the CAD reader refused the file');
     const node = { meshes: result.success ? brepMeshes(result) : [], uses: assembly.uses };
     resolve(node);
