@@ -1,15 +1,15 @@
 // See viewer-site.sh. For each model: the bridge path's phases, its medians beside the
 // ?url= floor, and the ratio; which Chromium and GL backend drew them.
-import { mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
+import { copyFileSync, mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { zipSync } from '../viewer-site/node_modules/three/examples/jsm/libs/fflate.module.js';
-import { stepSolid } from '../viewer-site/samples/step-solid.mjs';
+import { stepAssembly, stepSolid } from '../viewer-site/samples/step-solid.mjs';
 import { startSite } from '../viewer-site/server.mjs';
 import { launchChromium, samples, serveWithApp } from '../viewer-site/test/support.mjs';
 
 const runs = 5;
-const only = process.argv[2]; // stl, step or zip: that model alone
+const only = process.argv[2]; // stl, step, zip or stp: those models alone
 const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
 
 // A binary STL of about 50 MB: a million triangles on a sphere.
@@ -80,12 +80,21 @@ const shownIn = (frame) => frame.waitForFunction(() => document.body.dataset.sta
   { timeout: 300000, polling: 50 });
 
 const folder = mkdtempSync(path.join(tmpdir(), 'vexmoor-bench-'));
+// A 115 KB part of a CAx-IF assembly placed by an assembly of our own, once and 50 times.
+const cadPart = new URL('../viewer-site/node_modules/occt-import-js/test/testfiles/cax-if/s1-c5-214/MAINBODY_BACK.stp',
+  import.meta.url).pathname;
+const placing = (uses) => () => {
+  copyFileSync(cadPart, path.join(folder, 'part.stp'));
+  return stepAssembly('part.stp', 1, uses, 300);
+};
 // Each model is made only when it is measured, so that one model alone starts at once.
 const models = [
   ['50 MB STL', 'sphere.stl', largeStl],
   ['20 MB STEP part', 'sphere.step', largeStep],
   ['50 MB zip bundle', 'sphere-bundle.zip', () => Buffer.from(zipSync({ 'sphere.stl': new Uint8Array(largeStl()),
     'textures/crimson.png': new Uint8Array(readFileSync(path.join(samples, 'crimson.png'))) }, { level: 0 }))],
+  ['STEP assembly placing a 115 KB part once', 'once.stp', placing(1)],
+  ['STEP assembly placing it 50 times', 'fifty.stp', placing(50)],
 ];
 const site = await startSite();
 const browser = await launchChromium();

@@ -12,7 +12,7 @@ import { TDSLoader } from 'three/addons/loaders/TDSLoader.js';
 import { VRMLLoader } from 'three/addons/loaders/VRMLLoader.js';
 import { Rhino3dmLoader } from 'three/addons/loaders/3DMLoader.js';
 import { gunzipSync } from 'three/addons/libs/fflate.module.js';
-import { externalParts } from './step-assembly.mjs';
+import { assemblyOf, deepestNesting } from './step-assembly.mjs';
 
 const surface = () => new THREE.MeshStandardMaterial({ color: 0xb8c4d6, metalness: 0.05, roughness: 0.6, side: THREE.DoubleSide });
 const text = (buffer) => new TextDecoder().decode(buffer);
@@ -80,34 +80,112 @@ function visibleColor(color) {
   return Math.max(r, g, b) < 0.12 ? [0.28, 0.29, 0.31] : color;
 }
 
-function brepGroup(result) {
-  const group = new THREE.Group();
-  for (const part of result.meshes) {
+function brepMeshes(result) {
+  return result.meshes.map((part) => {
     const geometry = new THREE.BufferGeometry();
     geometry.setAttribute('position', new THREE.Float32BufferAttribute(part.attributes.position.array, 3));
     if (part.attributes.normal) geometry.setAttribute('normal', new THREE.Float32BufferAttribute(part.attributes.normal.array, 3));
     geometry.setIndex(part.index.array);
     const mesh = meshOf(geometry);
     if (part.color) mesh.material.color.setRGB(...visibleColor(part.color));
-    group.add(mesh);
-  }
+    return mesh;
+  });
+}
+
+function brepGroup(result) {
+  const group = new THREE.Group();
+  for (const mesh of brepMeshes(result)) group.add(mesh);
   return group;
 }
 
-// An assembly whose parts are files of their own is put together from the bundle: each
-// part read on its own, placed where the assembly says, sub-assemblies likewise.
-function readStepAssembly(reader, bytes, files, opened) {
-  const result = reader.ReadStepFile(bytes, null);
-  const group = result.success ? brepGroup(result) : new THREE.Group();
-  const source = new TextDecoder('latin1').decode(bytes);
-  const parts = source.includes('DOCUMENT_FILE') ? externalParts(source) : [];
-  if (!result.success && !parts.length) throw new Error('the CAD reader refused the file');
-  for (const { file, matrix } of parts) {
-    const part = companion(files, file);
-    if (!part || opened.includes(file.toLowerCase())) continue;
-    const placed = readStepAssembly(reader, part, files, [...opened, file.toLowerCase()]);
-    placed.applyMatrix4(matrix);
-    group.add(placed);
+// More placed shapes than this would stall the page for nothing anyone can see.
+export const mostPlaced = 100_000;
+
+// An assembly whose parts are files of their own is put together from the bundle. Each file
+// is read once however often it is placed, and its shapes are drawn as instances of one
+// geometry; sub-assemblies are worked out once too, and only placing them multiplies.
+function readStepAssembly(reader, name, bytes, files) {
+  const read = new Map();  // a file's bytes -> its node: the shapes it holds and its uses
+  const open = new Set();  // the files being read: one that names itself is left out
+  const resolved = new Set();
+  const fileNode = (name, bytes) => {
+    if (read.has(bytes)) return read.get(bytes);
+    if (open.size > deepestNesting) throw new Error(`the assembly nests more than ${deepestNesting} levels deep`);
+    open.add(bytes);
+    const source = new TextDecoder('latin1').decode(bytes);
+    const assembly = source.includes('DOCUMENT_FILE') ? assemblyOf(source) : { faces: true, uses: [] };
+    // The CAD reader works out every occurrence of a file's own assembly, so a file that is
+    // only structure is not given to it.
+    let result = { success: false, meshes: [] };
+    if (assembly.faces) {
+      result = reader.ReadStepFile(bytes, null);
+      performance.mark('step-file-read', { detail: name });
+    }
+    if (!result.success && !assembly.uses.length) throw new Error('the CAD reader refused the file');
+    const node = { meshes: result.success ? brepMeshes(result) : [], uses: assembly.uses };
+    resolve(node);
+    open.delete(bytes);
+    read.set(bytes, node);
+    return node;
+  };
+  // Each use of a part file becomes a use of that file's node.
+  const resolve = (node) => {
+    if (resolved.has(node)) return;
+    resolved.add(node);
+    node.meshes ??= [];
+    node.uses = node.uses.filter((use) => {
+      if (use.node) {
+        resolve(use.node);
+        return true;
+      }
+      const part = companion(files, use.file);
+      if (!part || open.has(part)) return false;
+      use.node = fileNode(use.file, part);
+      return true;
+    });
+  };
+  const top = fileNode(name, bytes);
+
+  // How many shapes each node places, with all it uses; at most one more than the limit.
+  const counts = new Map();
+  const count = (node) => {
+    if (!counts.has(node)) {
+      counts.set(node, Math.min(node.uses.reduce((sum, use) => sum + count(use.node), node.meshes.length),
+        Number.MAX_SAFE_INTEGER));
+    }
+    return counts.get(node);
+  };
+  const placements = new Map();  // a shape -> the matrices it is placed with
+  let placed = 0;
+  const place = (node, matrix) => {
+    for (const mesh of node.meshes) {
+      if (placed === mostPlaced) return;
+      if (!placements.has(mesh)) placements.set(mesh, []);
+      placements.get(mesh).push(matrix);
+      placed += 1;
+    }
+    for (const use of node.uses) {
+      if (placed === mostPlaced) return;
+      place(use.node, matrix.clone().multiply(use.matrix));
+    }
+  };
+  place(top, new THREE.Matrix4());
+
+  const group = new THREE.Group();
+  for (const [mesh, matrices] of placements) {
+    if (matrices.length === 1) {
+      mesh.applyMatrix4(matrices[0]);
+      group.add(mesh);
+      continue;
+    }
+    const instances = new THREE.InstancedMesh(mesh.geometry, mesh.material, matrices.length);
+    matrices.forEach((matrix, index) => instances.setMatrixAt(index, matrix));
+    group.add(instances);
+  }
+  const total = count(top);
+  if (total > placed) {
+    group.userData.notice = `This assembly places ${total.toLocaleString('en')} shapes; the first ` +
+      `${placed.toLocaleString('en')} are shown.`;
   }
   return group;
 }
@@ -115,7 +193,7 @@ function readStepAssembly(reader, bytes, files, opened) {
 async function readBrep(model, kind) {
   const reader = await loadOcct();
   const bytes = new Uint8Array(model.buffer);
-  if (kind === 'step') return readStepAssembly(reader, bytes, model.files, []);
+  if (kind === 'step') return readStepAssembly(reader, model.name, bytes, model.files);
   const result = reader.ReadIgesFile(bytes, null);
   if (!result.success) throw new Error('the CAD reader refused the file');
   return brepGroup(result);

@@ -82,20 +82,34 @@ function placement(entities, ref, scale) {
   return new THREE.Matrix4().makeBasis(x, y, z).setPosition(origin);
 }
 
-// Each occurrence of a part kept in another file: that file's name and the matrix that
-// places it in the assembly, through any sub-assemblies of this file.
-export function externalParts(source) {
+// Entities that bound a shape with faces: a file without any has nothing of its own to draw.
+const faceTypes = new Set(['ADVANCED_FACE', 'FACE_SURFACE', 'FACE', 'ORIENTED_FACE', 'SUBFACE', 'POLY_LOOP',
+  'TRIANGULATED_FACE', 'COMPLEX_TRIANGULATED_FACE', 'TRIANGULATED_SURFACE_SET', 'COMPLEX_TRIANGULATED_SURFACE_SET',
+  'TESSELLATED_SHELL', 'TESSELLATED_SOLID', 'TESSELLATED_SURFACE_SET']);
+
+// Nesting beyond any real assembly's; deeper would only exhaust the stack.
+export const deepestNesting = 256;
+
+// The parts of an assembly kept in files of their own, as a graph of sub-assemblies: each
+// node lists its uses, a part file's name or another node, with the matrix that places it.
+// A sub-assembly used many times is one node, worked out once; placing is left to the reader.
+export function assemblyOf(source) {
   const entities = parseStep(source);
   const scale = lengthScale(entities);
   const fileOf = new Map();  // product definition -> document file name
-  const usages = [];  // [parent, child, usage]
+  const usesOf = new Map();  // parent -> [child, usage]
   const shapeOf = new Map();  // usage -> its transformation
+  let faces = false;
   for (const [id, parts] of entities) {
+    for (const type of parts.keys()) faces ||= faceTypes.has(type);
     const reference = parts.get('APPLIED_DOCUMENT_REFERENCE');
     const name = reference && entities.get(reference[0]?.ref)?.get('DOCUMENT_FILE')?.[0]?.string;
     if (name) for (const item of reference[2] ?? []) fileOf.set(item.ref, name);
     const usage = parts.get('NEXT_ASSEMBLY_USAGE_OCCURRENCE');
-    if (usage) usages.push([usage[3].ref, usage[4].ref, id]);
+    if (usage) {
+      if (!usesOf.has(usage[3]?.ref)) usesOf.set(usage[3]?.ref, []);
+      usesOf.get(usage[3]?.ref).push([usage[4]?.ref, id]);
+    }
     const shape = parts.get('CONTEXT_DEPENDENT_SHAPE_REPRESENTATION');
     if (shape) {
       const relation = entities.get(shape[0]?.ref);
@@ -108,18 +122,23 @@ export function externalParts(source) {
       }
     }
   }
-  const found = [];
-  const place = (definition, matrix, depth) => {
-    for (const [parent, child, usage] of usages) {
-      if (parent !== definition || depth > 32) continue;
-      const placed = matrix.clone().multiply(shapeOf.get(usage) ?? new THREE.Matrix4());
-      if (fileOf.has(child)) found.push({ file: fileOf.get(child), matrix: placed });
-      else place(child, placed, depth + 1);
+  const nodes = new Map();
+  const open = new Set();  // the sub-assemblies being worked out: one using itself is left out
+  const nodeOf = (definition) => {
+    if (nodes.has(definition)) return nodes.get(definition);
+    if (open.size > deepestNesting) throw new Error(`the assembly nests more than ${deepestNesting} levels deep`);
+    open.add(definition);
+    const node = { uses: [] };
+    for (const [child, usage] of usesOf.get(definition)) {
+      const matrix = shapeOf.get(usage) ?? new THREE.Matrix4();
+      if (fileOf.has(child)) node.uses.push({ file: fileOf.get(child), matrix });
+      else if (usesOf.has(child) && !open.has(child)) node.uses.push({ node: nodeOf(child), matrix });
     }
+    open.delete(definition);
+    nodes.set(definition, node);
+    return node;
   };
-  const children = new Set(usages.map(([, child]) => child));
-  for (const parent of new Set(usages.map(([parent]) => parent))) {
-    if (!children.has(parent)) place(parent, new THREE.Matrix4(), 0);
-  }
-  return found;
+  const children = new Set([...usesOf.values()].flat().map(([child]) => child));
+  const roots = [...usesOf.keys()].filter((parent) => !children.has(parent));
+  return { faces, uses: roots.map((root) => ({ node: nodeOf(root), matrix: new THREE.Matrix4() })) };
 }

@@ -103,8 +103,10 @@ async function open(name, buffer) {
     scene.add(object);
     frame(object);
     render();
-    performance.mark('model-drawn');
-    setState('shown', '', name, `${format.label} · ${sizeText(size)}`);
+    let shapes = 0;
+    object.traverse((part) => { shapes += part.isInstancedMesh ? part.count : part.isMesh ? 1 : 0; });
+    performance.mark('model-drawn', { detail: { shapes } });
+    setState('shown', object.userData.notice ?? '', name, `${format.label} · ${sizeText(size)}`);
   } catch (error) {
     setState('error', `${name} (${sizeText(size)}) could not be opened: ${error?.message ?? error}`, name, sizeText(size));
   }

@@ -46,3 +46,48 @@ export function stepSolid(name, points, faces, digits = 1) {
     "FILE_NAME('part.step','2026-12-06T00:00:00',(''),(''),'','','');", "FILE_SCHEMA(('AUTOMOTIVE_DESIGN'));",
     'ENDSEC;', 'DATA;', ...lines, 'ENDSEC;', 'END-ISO-10303-21;', ''].join('\n');
 }
+
+// An assembly (AP214) of one part kept in the file `part`: `levels` levels of sub-assemblies,
+// each placing the one below (the lowest, the part) `uses` times side by side, along x, y and z
+// by turns.
+export function stepAssembly(part, levels = 1, uses = 2, spacing = 50) {
+  const lines = [];
+  let next = 1;
+  const add = (text) => { lines.push(`#${next}=${text};`); return `#${next++}`; };
+  const application = add(`APPLICATION_CONTEXT('automotive design')`);
+  const productContext = add(`PRODUCT_CONTEXT('',${application},'mechanical')`);
+  const definitionContext = add(`PRODUCT_DEFINITION_CONTEXT('part definition',${application},'design')`);
+  const length = add('( LENGTH_UNIT() NAMED_UNIT(*) SI_UNIT(.MILLI.,.METRE.) )');
+  const angle = add('( NAMED_UNIT(*) PLANE_ANGLE_UNIT() SI_UNIT($,.RADIAN.) )');
+  const solidAngle = add('( NAMED_UNIT(*) SI_UNIT($,.STERADIAN.) SOLID_ANGLE_UNIT() )');
+  const uncertainty = add(`UNCERTAINTY_MEASURE_WITH_UNIT(LENGTH_MEASURE(1.E-07),${length},'distance_accuracy_value','')`);
+  const context = add(`( GEOMETRIC_REPRESENTATION_CONTEXT(3) GLOBAL_UNCERTAINTY_ASSIGNED_CONTEXT((${uncertainty})) GLOBAL_UNIT_ASSIGNED_CONTEXT((${length},${angle},${solidAngle})) REPRESENTATION_CONTEXT('',''))`);
+  const [z, x] = [add("DIRECTION('',(0.,0.,1.))"), add("DIRECTION('',(1.,0.,0.))")];
+  const axis = (at) => add(`AXIS2_PLACEMENT_3D('',${add(`CARTESIAN_POINT('',(${at.map((v) => v.toFixed(1)).join(',')}))`)},${z},${x})`);
+  const product = (name) => {
+    const item = add(`PRODUCT('${name}','${name}','',(${productContext}))`);
+    const definition = add(`PRODUCT_DEFINITION('design','',${add(`PRODUCT_DEFINITION_FORMATION('','',${item})`)},${definitionContext})`);
+    const origin = axis([0, 0, 0]);
+    const shape = add(`SHAPE_REPRESENTATION('',(${origin}),${context})`);
+    add(`SHAPE_DEFINITION_REPRESENTATION(${add(`PRODUCT_DEFINITION_SHAPE('','',${definition})`)},${shape})`);
+    return { definition, shape, origin };
+  };
+  let below = product('part');
+  const file = add(`DOCUMENT_FILE('${part}','','',${add("DOCUMENT_TYPE('geometry')")},'',$)`);
+  add(`APPLIED_DOCUMENT_REFERENCE(${file},'',(${below.definition}))`);
+  for (let level = 0; level < levels; level++) {
+    const above = product(`assembly${levels - level}`);
+    for (let use = 0; use < uses; use++) {
+      const at = [0, 0, 0];
+      at[level % 3] = use * spacing * uses ** Math.floor(level / 3);
+      const usage = add(`NEXT_ASSEMBLY_USAGE_OCCURRENCE('${use}','','',${above.definition},${below.definition},$)`);
+      const transformation = add(`ITEM_DEFINED_TRANSFORMATION('','',${below.origin},${axis(at)})`);
+      const relation = add(`( REPRESENTATION_RELATIONSHIP('','',${below.shape},${above.shape}) REPRESENTATION_RELATIONSHIP_WITH_TRANSFORMATION(${transformation}) SHAPE_REPRESENTATION_RELATIONSHIP() )`);
+      add(`CONTEXT_DEPENDENT_SHAPE_REPRESENTATION(${relation},${add(`PRODUCT_DEFINITION_SHAPE('','',${usage})`)})`);
+    }
+    below = above;
+  }
+  return ['ISO-10303-21;', 'HEADER;', "FILE_DESCRIPTION(('Vexmoor sample'),'2;1');",
+    "FILE_NAME('assembly.step','2026-12-06T00:00:00',(''),(''),'','','');", "FILE_SCHEMA(('AUTOMOTIVE_DESIGN'));",
+    'ENDSEC;', 'DATA;', ...lines, 'ENDSEC;', 'END-ISO-10303-21;', ''].join('\n');
+}

@@ -6,6 +6,7 @@ import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import { catalog, startSite } from '../server.mjs';
+import { stepAssembly } from '../samples/step-solid.mjs';
 import { confine, launchChromium, samples, serveWithApp, viewerOutcome } from './support.mjs';
 
 const screenshots = process.env.VEXMOOR_SCREENSHOT_DIR ?? new URL('../test-output/', import.meta.url).pathname;
@@ -91,10 +92,21 @@ test('models made of several files are shown whole', async () => {
   copyFileSync(path.join(samples, 'textured-bundle.zip'), bundle);
   const assembly = new URL('../node_modules/occt-import-js/test/testfiles/cax-if/s1-c5-214/s1-c5-214.stp',
     import.meta.url).pathname;
+  // One part placed 50 times, and 20 or 30 levels of sub-assemblies each used twice: the CAD
+  // reader reads the part once, and the assemblies, which hold no shapes, not at all.
+  copyFileSync(path.join(samples, 'part.step'), path.join(folder, 'part.step'));
+  writeFileSync(path.join(folder, 'row.step'), stepAssembly('part.step', 1, 50));
+  writeFileSync(path.join(folder, 'nested.stp'), stepAssembly('part.step', 20, 2));
+  writeFileSync(path.join(folder, 'deeper.stp'), stepAssembly('part.step', 30, 2));
+  const partReadOnce = (o) => o.reads.join() === 'part.step';
   const cases = [
     [bundle, 'viewer-bundle.png', (o) => o.red > 0.05],
     [path.join(samples, 'separate/scene.gltf'), 'viewer-gltf-separate.png', (o) => o.red > 0.05],
     [assembly, 'viewer-assembly.png', (o) => o.lit > 0.05],
+    [path.join(folder, 'row.step'), null, (o) => partReadOnce(o) && o.shapes === 50 && o.message === ''],
+    [path.join(folder, 'nested.stp'), 'viewer-assembly-capped.png', (o) => partReadOnce(o) && o.shapes === 100000 &&
+      /1,048,576 shapes; the first 100,000 are shown/.test(o.message)],
+    [path.join(folder, 'deeper.stp'), null, (o) => partReadOnce(o) && /1,073,741,824 shapes/.test(o.message)],
   ];
   for (const [file, screenshot, drawn] of cases) {
     const outcome = await openThroughBridge(file, screenshot);
