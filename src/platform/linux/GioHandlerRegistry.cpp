@@ -100,7 +100,7 @@ std::string overriddenBecause(const std::string& contentType) {
                        : nullptr;
     if (named) {
       reason = list.string() + " names " + named + " for " + contentType +
-               " and overrides your mimeapps.list; remove that line to choose the application there";
+               " and overrides your mimeapps.list; remove that line to let your own list decide";
     }
     g_free(named);
     g_key_file_free(file);

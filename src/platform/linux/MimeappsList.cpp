@@ -189,7 +189,6 @@ bool setDefault(const std::string& path, const std::string& contentType, const s
     replace(path, target, *current, mode);
   } else {
     fs::remove(target, error);
-    touch(path, target);
   }
   return false;
 }
