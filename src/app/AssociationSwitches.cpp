@@ -59,13 +59,17 @@ std::vector<std::string> splitExtensions(const std::string& text) {
 }
 
 int run(const std::vector<std::string>& arguments, Associations::Services& services, const std::string& executablePath,
-        std::ostream& out) {
+        std::ostream& out, std::ostream& err) {
   if (lacksOperand(arguments)) return 2;
   const std::string& name = arguments.front();
+  int status = 0;
   if (name == "--register") {
     for (const auto& extension : splitExtensions(arguments[1])) {
-      bool claimed = Associations::claim(services, extension);
-      out << extension << ": " << (claimed ? "claimed" : "refused") << '\n' << std::flush;
+      auto result = Associations::claim(services, extension);
+      out << extension << ": " << (result ? "claimed" : "refused") << '\n' << std::flush;
+      if (!result) err << "vexmoor-3dviewer: " << extension << " refused: " << result.refusal << '\n' << std::flush;
+      // The desktop's choice is no failure of ours; settings we cannot write are.
+      if (result.settingsNotWritten) status = 1;
     }
   } else if (name == "--unregister") {
     for (const auto& extension : splitExtensions(arguments[1])) {
@@ -83,7 +87,7 @@ int run(const std::vector<std::string>& arguments, Associations::Services& servi
   } else {
     out << statusReport(services, executablePath) << '\n';
   }
-  return 0;
+  return status;
 }
 
 }  // namespace AssociationSwitches

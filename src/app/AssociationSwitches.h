@@ -18,8 +18,9 @@ bool lacksOperand(const std::vector<std::string>& arguments);
 // dropped, empty pieces left out; order and duplicates kept.
 std::vector<std::string> splitExtensions(const std::string& text);
 
-// Runs the switch the first argument names and returns the exit status.
+// Runs the switch the first argument names and returns the exit status. A refused claim
+// says why on `err`.
 int run(const std::vector<std::string>& arguments, Associations::Services& services, const std::string& executablePath,
-        std::ostream& out);
+        std::ostream& out, std::ostream& err);
 
 }  // namespace AssociationSwitches

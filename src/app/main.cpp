@@ -118,7 +118,7 @@ int runAssociationSwitch(const std::vector<std::string>& arguments) {
   auto defaults = DesktopServices::settings();
   Associations::Services services{*registry, *defaults, DesktopRegistration::declarationPath(),
                                   BuildInfo::applicationId};
-  return AssociationSwitches::run(arguments, services, DesktopRegistration::executablePath(), std::cout);
+  return AssociationSwitches::run(arguments, services, DesktopRegistration::executablePath(), std::cout, std::cerr);
 }
 
 }  // namespace

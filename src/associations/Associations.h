@@ -41,9 +41,19 @@ std::vector<DeclaredType> declaredTypes(const Services& services);
 std::optional<std::string> currentHandler(Services& services, const std::string& extension);
 bool isOwnId(const Services& services, const std::string& applicationId);
 
-// Makes this application the default, remembering the application it displaced. True only
-// when the desktop afterwards really opens the type with this application.
-bool claim(Services& services, const std::string& extension);
+// What a claim came to. A refusal says why, in words the user can act on.
+struct ClaimResult {
+  bool claimed = false;
+  std::string refusal;
+  // Refused because our own settings could not be written, not by the desktop's choice.
+  bool settingsNotWritten = false;
+  explicit operator bool() const { return claimed; }
+};
+
+// Makes this application the default, remembering the application it displaced. Claimed only
+// when the desktop afterwards really opens the type with this application; refused, with
+// nothing changed, when the record of the claim cannot be written.
+ClaimResult claim(Services& services, const std::string& extension);
 // Hands the type back to the remembered application; true when that succeeded.
 bool release(Services& services, const std::string& extension);
 // Claims every declared type no other application opens; returns those claimed.
@@ -68,8 +78,9 @@ inline constexpr const char* associatedExtensionsKey = "AssociatedExtensions";
 
 std::set<std::string> getList(const DefaultsStore& defaults, const std::string& key);
 void setList(DefaultsStore& defaults, const std::string& key, const std::vector<std::string>& values);
-// Changes the stored set in one step that parallel runs of the application cannot interleave.
-void updateList(DefaultsStore& defaults, const std::string& key,
+// Changes the stored set in one step that parallel runs of the application cannot interleave;
+// false when the settings could not be written.
+bool updateList(DefaultsStore& defaults, const std::string& key,
                 const std::function<void(std::set<std::string>&)>& change);
 
 }  // namespace Config

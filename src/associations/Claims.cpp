@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Associations.h"
+#include "DesktopTexts.h"
 
 namespace Associations {
 
@@ -24,16 +25,23 @@ std::vector<std::string> sharingType(Services& services, const std::vector<std::
   return extensions;
 }
 
-void recordAssociated(DefaultsStore& defaults, const std::vector<std::string>& extensions, bool associated) {
-  Config::updateList(defaults, Config::associatedExtensionsKey, [&](std::set<std::string>& list) {
+// `added` receives the extensions that were not in the record yet.
+bool recordAssociated(DefaultsStore& defaults, const std::vector<std::string>& extensions, bool associated,
+                      std::vector<std::string>* added = nullptr) {
+  return Config::updateList(defaults, Config::associatedExtensionsKey, [&](std::set<std::string>& list) {
+    if (added) added->clear();
     for (const auto& extension : extensions) {
       if (associated) {
-        list.insert(extension);
+        if (list.insert(extension).second && added) added->push_back(extension);
       } else {
         list.erase(extension);
       }
     }
   });
+}
+
+ClaimResult refused(std::string why, bool settingsNotWritten = false) {
+  return {false, std::move(why), settingsNotWritten};
 }
 
 // The application a claim displaced, under any extension of the type (earlier versions
@@ -71,28 +79,33 @@ std::optional<std::string> currentHandler(Services& services, const std::string&
 
 // Only declared types: what the desktop gives an undeclared name (text, images) is the
 // user's business, and unregistering could never give it back.
-bool claim(Services& services, const std::string& anyCaseExtension) {
+ClaimResult claim(Services& services, const std::string& anyCaseExtension) {
   std::string extension = lowercased(anyCaseExtension);
   auto declared = declaredExtensions(declaredTypes(services));
-  if (std::find(declared.begin(), declared.end(), extension) == declared.end()) return false;
+  if (std::find(declared.begin(), declared.end(), extension) == declared.end()) {
+    return refused("not a file type this application declares");
+  }
   auto contentType = services.registry.contentTypeFor(extension);
-  if (!contentType) return false;
+  if (!contentType) return refused("the desktop knows no content type for this extension");
   auto extensions = sharingType(services, declared, extension, *contentType);
   auto current = services.registry.defaultHandler(*contentType);
-  if (current && isOwnId(services, *current)) {
-    // Writing the default again would only reorder the user's associations.
-    recordAssociated(services.defaults, extensions, true);
-    return true;
+  bool ours = current && isOwnId(services, *current);
+  // The records go first: a claim whose displaced application was not remembered could
+  // never be given back.
+  auto unwritten = refused(std::string(DesktopTexts::settingsNotWritten), true);
+  if (current && !ours) {
+    for (const auto& each : extensions) {
+      if (!services.defaults.setString(priorHandlerKey(each), *current)) return unwritten;
+    }
   }
-  if (current) {
-    for (const auto& each : extensions) services.defaults.setString(priorHandlerKey(each), *current);
-  }
-  if (!services.registry.setDefaultHandler(*contentType, services.ownId)) return false;
-  // The desktop may accept the change and still open the type with another application
-  // (a desktop-specific list that overrides the user's): that is no claim.
-  if (!isOwnHandler(services, *contentType)) return false;
-  recordAssociated(services.defaults, extensions, true);
-  return true;
+  std::vector<std::string> added;
+  if (!recordAssociated(services.defaults, extensions, true, &added)) return unwritten;
+  // Writing the default again would only reorder the user's associations.
+  if (ours) return {true, "", false};
+  std::string why;
+  if (services.registry.setDefaultHandler(*contentType, services.ownId, &why)) return {true, "", false};
+  recordAssociated(services.defaults, added, false);
+  return refused(why);
 }
 
 // A type the user has given to another application since stays with it: only our record goes.

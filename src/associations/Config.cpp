@@ -35,9 +35,9 @@ void setList(DefaultsStore& defaults, const std::string& key, const std::vector<
   defaults.setString(key, joined(values));
 }
 
-void updateList(DefaultsStore& defaults, const std::string& key,
+bool updateList(DefaultsStore& defaults, const std::string& key,
                 const std::function<void(std::set<std::string>&)>& change) {
-  defaults.update(key, [&](const std::optional<std::string>& value) {
+  return defaults.update(key, [&](const std::optional<std::string>& value) {
     auto list = parsed(value);
     change(list);
     return joined(list);

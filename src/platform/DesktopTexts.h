@@ -10,6 +10,10 @@ namespace DesktopTexts {
 extern const std::string_view reachViewerAnyway;
 // Begins the alert that lists the types a claim could not change.
 extern const std::string_view keptCurrentApplication;
+// Begins that alert instead when the application's own settings could not be written.
+extern const std::string_view settingsNotSaved;
+// Why a claim was refused when the application's own settings could not be written.
+extern const std::string_view settingsNotWritten;
 // Ends that alert, after the list of types.
 extern const std::string_view openAnyway;
 

@@ -186,18 +186,21 @@ void ManageWindow::apply() {
   }
   std::vector<std::string> succeeded;
   std::string failed;
+  bool settingsNotWritten = false;
   for (const auto& [extension, box] : checkboxes_) {
     if (!box->isChecked()) continue;
-    if (Associations::claim(services_.associations, extension)) {
+    auto result = Associations::claim(services_.associations, extension);
+    if (result) {
       succeeded.push_back(extension);
     } else {
       failed += (failed.empty() ? "." : ", .") + extension;
+      settingsNotWritten = settingsNotWritten || result.settingsNotWritten;
     }
   }
   Config::setList(services_.associations.defaults, Config::associatedExtensionsKey, succeeded);
   accept();
   if (failed.empty()) return;
-  services_.alerts.show(
-      AlertStyle::informational, "Some file types could not be changed",
-      std::string(DesktopTexts::keptCurrentApplication) + failed + std::string(DesktopTexts::openAnyway));
+  auto opening = settingsNotWritten ? DesktopTexts::settingsNotSaved : DesktopTexts::keptCurrentApplication;
+  services_.alerts.show(AlertStyle::informational, "Some file types could not be changed",
+                        std::string(opening) + failed + std::string(DesktopTexts::openAnyway));
 }

@@ -66,7 +66,16 @@ struct Case {
   std::vector<std::string> settingsHold;
   bool settingsGone = false;
   std::string stepDefault = other;
+  std::string says{};  // on standard error
+  int status = 0;
+  std::vector<std::string> configGone{};
 };
+
+size_t count(const std::string& text, const std::string& piece) {
+  size_t found = 0;
+  for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++found;
+  return found;
+}
 
 }  // namespace
 
@@ -118,6 +127,43 @@ TEST(AssociationSwitches, ClaimAndReleaseAgainstAnotherApplication) {
        {{{"--register", "stl"}, "stl: refused\n"}},
        other,
        {}},
+      {"settings that cannot be written refuse the claim before the default changes",
+       [](Registry& registry) { writeText(registry.home.configHome() / "Vexmoor", "a file, not a folder"); },
+       {{{"--register", "stl"}, "stl: refused\n"}},
+       other,
+       {},
+       true,
+       other,
+       "could not be written",
+       1},
+      {"a settings link to nothing stays, and refuses",
+       [](Registry& registry) {
+         fs::create_directories(registry.home.configHome() / "Vexmoor");
+         fs::create_symlink("../../dotfiles/3DViewer.conf", registry.home.configHome() / "Vexmoor/3DViewer.conf");
+       },
+       {{{"--register", "stl"}, "stl: refused\n"}},
+       other,
+       {},
+       true,
+       other,
+       "could not be written",
+       1},
+      {"copies left by a killed run go at the next write",
+       [](Registry& registry) {
+         for (const auto& name : {"3DViewer.conf.AbC123", "3DViewer.conf.AbC123.lock"}) {
+           writeText(registry.home.configHome() / "Vexmoor" / name, "[General]\n");
+           fs::last_write_time(registry.home.configHome() / "Vexmoor" / name,
+                               fs::file_time_type::clock::now() - std::chrono::minutes(2));
+         }
+       },
+       {{{"--register", "stl"}, "stl: claimed\n"}},
+       ours,
+       {"PriorHandler.stl=other-viewer\n"},
+       false,
+       other,
+       "",
+       0,
+       {"Vexmoor/3DViewer.conf.AbC123", "Vexmoor/3DViewer.conf.AbC123.lock"}},
       {"a remembered application that is gone keeps its record",
        [](Registry& registry) {
          ASSERT_EQ(registry.viewer({"--register", "stl"}).out, "stl: claimed\n");
@@ -162,11 +208,16 @@ TEST(AssociationSwitches, ClaimAndReleaseAgainstAnotherApplication) {
     SCOPED_TRACE(test.name);
     Registry registry;
     test.prepare(registry);
+    std::string said;
     for (const auto& [arguments, output] : test.runs) {
       auto result = registry.viewer(arguments);
-      EXPECT_EQ(result.exitStatus, 0);
+      EXPECT_EQ(result.exitStatus, test.status);
       EXPECT_EQ(result.out, output) << arguments.front();
+      EXPECT_EQ(count(result.err, " refused: "), count(result.out, ": refused")) << result.err;
+      said += result.err;
     }
+    EXPECT_NE(said.find(test.says), std::string::npos) << said;
+    for (const auto& name : test.configGone) EXPECT_FALSE(fs::exists(registry.home.configHome() / name)) << name;
     EXPECT_EQ(registry.defaultAsOthersSeeIt("model/stl"), test.stlDefault + " " + test.stlDefault);
     EXPECT_EQ(registry.defaultAsOthersSeeIt("model/step"), test.stepDefault + " " + test.stepDefault);
     for (const auto& text : test.settingsHold) EXPECT_NE(registry.settings().find(text), std::string::npos) << text;
@@ -185,21 +236,31 @@ TEST(AssociationSwitches, ChangesOnlyOurEntriesInTheUsersList) {
       "model/stl=com.vexmoor.3DViewer.desktop\n\n[Added Associations]\nimage/png=eog.desktop;\n"
       "model/stl=com.vexmoor.3DViewer.desktop;\n";
   const std::string broken = "[Default Applications\nmodel/stl=other-viewer.desktop\n# mine\n";
-  const std::vector<std::tuple<std::string, std::string, bool, std::string, std::string>> cases{
-      // name, starting text, behind a link, output, text afterwards
-      {"comments and spacing", commented, false, "stl: claimed\n", claimed},
-      {"a link into a dotfiles folder", commented, true, "stl: claimed\n", claimed},
-      {"unparsable", broken, false, "stl: refused\n", broken},
+  const std::vector<std::tuple<std::string, std::string, bool, std::string, std::string, std::string>> cases{
+      // name, starting text (none when empty), behind a link, desktop, output, on standard error
+      {"comments and spacing", commented, false, "", "stl: claimed\n", ""},
+      {"a link into a dotfiles folder", commented, true, "", "stl: claimed\n", ""},
+      {"unparsable", broken, false, "", "stl: refused\n", "could not be read"},
+      {"a desktop's own list overrides the user's", commented, false, "GNOME", "stl: refused\n",
+       "gnome-mimeapps.list names other-viewer.desktop"},
+      {"a desktop's own list, and the user has none", "", false, "GNOME", "stl: refused\n", "gnome-mimeapps.list"},
   };
-  for (const auto& [name, start, linked, output, after] : cases) {
+  for (const auto& [name, start, linked, desktop, output, says] : cases) {
     SCOPED_TRACE(name);
     Registry registry;
     writeText(registry.home.root() / "config-dirs/mimeapps.list", stlToOther);
     auto list = registry.home.configHome() / "mimeapps.list";
     auto file = linked ? registry.home.root() / "dotfiles/mimeapps.list" : list;
     fs::remove(list);
-    writeText(file, start);
-    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    if (!start.empty()) {
+      writeText(file, start);
+      fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    }
+    if (!desktop.empty()) {
+      writeText(registry.home.configHome() / "gnome-mimeapps.list", stlToOther);
+      registry.environment.push_back("XDG_CURRENT_DESKTOP=" + desktop);
+    }
+    const auto& after = output == "stl: claimed\n" ? claimed : start;
     auto settings = registry.home.configHome() / "Vexmoor/3DViewer.conf";
     if (linked) {
       fs::create_symlink("../../dotfiles/mimeapps.list", list);
@@ -207,13 +268,18 @@ TEST(AssociationSwitches, ChangesOnlyOurEntriesInTheUsersList) {
       fs::create_directories(settings.parent_path());
       fs::create_symlink("../../../dotfiles/3DViewer.conf", settings);
     }
-    EXPECT_EQ(registry.viewer({"--register", "stl"}).out, output);
+    auto result = registry.viewer({"--register", "stl"});
+    EXPECT_EQ(result.out, output);
+    EXPECT_NE(result.err.find(says), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.empty(), says.empty()) << result.err;
+    EXPECT_EQ(fs::exists(file), !start.empty());
     EXPECT_EQ(readText(file), after);
     EXPECT_EQ(fs::is_symlink(list), linked);
     EXPECT_EQ(fs::is_symlink(settings), linked);
     if (linked) {
       EXPECT_EQ(registry.settings(), "[General]\nAssociatedExtensions=stl\nMine=1\nPriorHandler.stl=other-viewer\n");
     }
+    if (start.empty()) continue;
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   }
 }

@@ -123,6 +123,18 @@ TEST_F(ManageWindowTest, EscapeChangesNothingReturnAppliesAndRefusalsAreReported
             "Some file types could not be changed\nYour desktop kept the current application for: .stl, .obj. "
             "You can still open these in the viewer with your file manager's Open With menu.");
   EXPECT_EQ(defaults.string(Config::associatedExtensionsKey), "vrml,wrl,wrz");
+
+  // Settings that cannot be written: no claim, and the alert says why.
+  fs::rename(configHome() / "Vexmoor", configHome() / "Vexmoor.aside");
+  writeText(configHome() / "Vexmoor", "a file, not a folder");
+  alerts.shown.clear();
+  auto unsaved = window(true);
+  unsaved->checkAll();
+  QTest::keyClick(unsaved.get(), Qt::Key_Return);
+  fs::remove(configHome() / "Vexmoor");
+  fs::rename(configHome() / "Vexmoor.aside", configHome() / "Vexmoor");
+  EXPECT_EQ(alerts.shown.rfind("Some file types could not be changed\nYour settings could not be saved", 0), 0u)
+      << alerts.shown;
 }
 
 // Format names come from a downloaded catalog: shown as text, never as markup.

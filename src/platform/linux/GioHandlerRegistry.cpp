@@ -71,13 +71,50 @@ bool isExplicitDefault(const std::string& contentType, const std::string& deskto
   return false;
 }
 
+std::string defaultFor(const std::string& contentType) {
+  GPtr<GAppInfo> app(g_app_info_get_default_for_type(contentType.c_str(), FALSE), g_object_unref);
+  return app ? g_app_info_get_id(app.get()) : "";
+}
+
 // GIO notices a change to mimeapps.list through a file monitor, shortly after the write.
-void awaitDefault(const std::string& contentType, const std::string& desktopId) {
+bool awaitDefault(const std::string& contentType, const std::string& desktopId) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    GPtr<GAppInfo> app(g_app_info_get_default_for_type(contentType.c_str(), FALSE), g_object_unref);
-    if (app && desktopId == g_app_info_get_id(app.get())) return;
+    if (defaultFor(contentType) == desktopId) return true;
     g_usleep(10000);
   }
+  return false;
+}
+
+// The desktop reads a list of its own (gnome-mimeapps.list, say) before the user's.
+std::string overriddenBecause(const std::string& contentType) {
+  const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
+  gchar** names = g_strsplit(desktops ? desktops : "", ":", -1);
+  std::string reason;
+  for (gchar** name = names; *name && reason.empty(); ++name) {
+    gchar* lower = g_ascii_strdown(*name, -1);
+    auto list = fs::path(g_get_user_config_dir()) / (std::string(lower) + "-mimeapps.list");
+    g_free(lower);
+    GKeyFile* file = g_key_file_new();
+    gchar* named = g_key_file_load_from_file(file, list.c_str(), G_KEY_FILE_NONE, nullptr)
+                       ? g_key_file_get_string(file, "Default Applications", contentType.c_str(), nullptr)
+                       : nullptr;
+    if (named) {
+      reason = list.string() + " names " + named + " for " + contentType +
+               " and overrides your mimeapps.list; remove that line to let your own list decide";
+    }
+    g_free(named);
+    g_key_file_free(file);
+  }
+  g_strfreev(names);
+  if (!reason.empty()) return reason;
+  std::string shown = defaultFor(contentType);
+  return "the desktop still opens " + contentType + " with " + (shown.empty() ? "no application" : shown) +
+         " after the change to your mimeapps.list";
+}
+
+bool refuse(std::string* why, std::string reason) {
+  if (why) *why = std::move(reason);
+  return false;
 }
 
 }  // namespace
@@ -105,16 +142,25 @@ std::optional<std::string> GioHandlerRegistry::defaultHandler(const std::string&
 }
 
 // GIO's own writer would replace a linked file by a plain one and drop the user's comments.
-bool GioHandlerRegistry::setDefaultHandler(const std::string& contentType, const std::string& applicationId) {
+// The check that the desktop follows the change is made under the lock, so that putting the
+// file back can never undo a parallel run's change.
+bool GioHandlerRegistry::setDefaultHandler(const std::string& contentType, const std::string& applicationId,
+                                           std::string* why) {
   auto app = installedApplication(applicationId);
-  if (!app) return false;
+  if (!app) return refuse(why, "the desktop has no entry for " + applicationId);
   std::string desktopId = g_app_info_get_id(app.get());
-  {
-    FileLock lock(fs::path(g_get_user_config_dir()) / "Vexmoor/mimeapps.lock");
-    if (!MimeappsList::setDefault(userList(), contentType, desktopId)) return false;
+  FileLock lock(fs::path(g_get_user_config_dir()) / "Vexmoor/mimeapps.lock");
+  bool written = false;
+  if (MimeappsList::setDefault(userList(), contentType, desktopId, [&] {
+        written = true;
+        return awaitDefault(contentType, desktopId);
+      })) {
+    return true;
   }
-  awaitDefault(contentType, desktopId);
-  return true;
+  return refuse(why, written ? overriddenBecause(contentType)
+                             : userList().string() +
+                                   " could not be read as a key file or written (or is a link to "
+                                   "nothing); it was left as it was");
 }
 
 std::optional<std::string> GioHandlerRegistry::applicationName(const std::string& applicationId) {

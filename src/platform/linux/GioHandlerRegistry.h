@@ -9,6 +9,7 @@ class GioHandlerRegistry : public HandlerRegistry {
  public:
   std::optional<std::string> contentTypeFor(const std::string& extension) override;
   std::optional<std::string> defaultHandler(const std::string& contentType) override;
-  bool setDefaultHandler(const std::string& contentType, const std::string& applicationId) override;
+  bool setDefaultHandler(const std::string& contentType, const std::string& applicationId,
+                         std::string* why = nullptr) override;
   std::optional<std::string> applicationName(const std::string& applicationId) override;
 };

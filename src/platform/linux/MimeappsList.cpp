@@ -121,6 +121,21 @@ std::optional<std::string> contentOf(const fs::path& path) {
   return text;
 }
 
+// GIO watches the folder of the user's list, not the one a link leads to: touching the
+// link tells it (and any other program watching) that the list changed.
+void touch(const fs::path& path, const fs::path& target) {
+  if (target != path) ::utimensat(AT_FDCWD, path.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+}
+
+bool replace(const fs::path& path, const fs::path& target, const std::string& text, int mode) {
+  if (!g_file_set_contents_full(target.c_str(), text.data(), static_cast<gssize>(text.size()),
+                                G_FILE_SET_CONTENTS_CONSISTENT, mode, nullptr)) {
+    return false;
+  }
+  touch(path, target);
+  return true;
+}
+
 }  // namespace
 
 std::optional<std::string> withDefault(const std::string& text, const std::string& contentType,
@@ -151,7 +166,8 @@ std::optional<std::string> withDefault(const std::string& text, const std::strin
   return result;
 }
 
-bool setDefault(const std::string& path, const std::string& contentType, const std::string& desktopId) {
+bool setDefault(const std::string& path, const std::string& contentType, const std::string& desktopId,
+                const std::function<bool()>& holds) {
   std::error_code error;
   fs::path target = path;
   if (fs::is_symlink(target, error)) {
@@ -166,14 +182,15 @@ bool setDefault(const std::string& path, const std::string& contentType, const s
   struct stat status {};
   int mode = exists && ::stat(target.c_str(), &status) == 0 ? static_cast<int>(status.st_mode & 07777) : 0600;
   fs::create_directories(target.parent_path(), error);
-  if (!g_file_set_contents_full(target.c_str(), changed->data(), static_cast<gssize>(changed->size()),
-                                G_FILE_SET_CONTENTS_CONSISTENT, mode, nullptr)) {
-    return false;
+  if (!replace(path, target, *changed, mode)) return false;
+  if (holds()) return true;
+  // A change the desktop does not follow is no change: the user's file goes back as it was.
+  if (exists) {
+    replace(path, target, *current, mode);
+  } else {
+    fs::remove(target, error);
   }
-  // GIO watches the folder of the user's list, not the one a link leads to: touching the
-  // link tells it (and any other program watching) that the list changed.
-  if (target != fs::path(path)) ::utimensat(AT_FDCWD, path.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
-  return true;
+  return false;
 }
 
 }  // namespace MimeappsList

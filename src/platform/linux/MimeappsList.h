@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -14,7 +15,10 @@ std::optional<std::string> withDefault(const std::string& text, const std::strin
 
 // Makes `desktopId` the default of the type in the file at `path`. A link is followed and
 // the file it points to replaced atomically in its own folder, keeping its mode. False,
-// with nothing written, when the file cannot be parsed or written.
-bool setDefault(const std::string& path, const std::string& contentType, const std::string& desktopId);
+// with nothing written, when the file cannot be parsed or written. False too when `holds`,
+// asked after the write, finds the change without effect: the file is then put back byte
+// for byte, or removed again when there was none.
+bool setDefault(const std::string& path, const std::string& contentType, const std::string& desktopId,
+                const std::function<bool()>& holds);
 
 }  // namespace MimeappsList

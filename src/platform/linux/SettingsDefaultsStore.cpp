@@ -5,6 +5,8 @@
 
 #include <QSettings>
 #include <QString>
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -33,11 +35,33 @@ const fs::path& settingsFile() {
   return file;
 }
 
-// A link is followed, so the change lands in the file the user keeps.
-fs::path followed(const fs::path& file) {
+// A link is followed, so the change lands in the file the user keeps. A link to nothing
+// gives nothing: where the user keeps the file is unknown, and a plain file must not replace it.
+std::optional<fs::path> followed(const fs::path& file) {
   std::error_code error;
+  if (!fs::is_symlink(file, error)) return file;
   auto target = fs::canonical(file, error);
-  return error ? file : target;
+  if (error) return std::nullopt;
+  return target;
+}
+
+// A run killed between the copy and the rename leaves its copy beside the file, with the
+// lock and temporary file QSettings made for it. A live run's copy is never a minute old.
+void removeLeftovers(const fs::path& file) {
+  const auto prefix = file.filename().string() + ".";
+  const auto limit = fs::file_time_type::clock::now() - std::chrono::minutes(1);
+  std::error_code error;
+  for (fs::directory_iterator entry(file.parent_path(), error), end; !error && entry != end; entry.increment(error)) {
+    auto name = entry->path().filename().string();
+    if (name.size() < prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    auto suffix = name.substr(prefix.size());
+    bool copy = std::all_of(suffix.begin(), suffix.begin() + 6, [](unsigned char c) { return std::isalnum(c); }) &&
+                (suffix.size() == 6 || suffix[6] == '.');
+    std::error_code ignored;
+    if (copy && entry->is_regular_file(ignored) && entry->last_write_time(ignored) < limit) {
+      fs::remove(entry->path(), ignored);
+    }
+  }
 }
 
 long long milliseconds(const timespec& time) { return time.tv_sec * 1000LL + time.tv_nsec / 1'000'000; }
@@ -61,25 +85,32 @@ void waitForATimeOfItsOwn(const fs::path& file) {
 // "3DViewer.conf.lock" (QSettings takes that one inside sync()). The change is made to a
 // fresh copy under a name no QSettings object has read, which then replaces the file: a copy
 // QSettings held of the file itself could miss a parallel run's write and write it back.
-void write(const std::function<void(QSettings&)>& change) {
+bool write(const std::function<void(QSettings&)>& change) {
   const auto& file = settingsFile();
   FileLock lock(SettingsDefaultsStore::lockFile());
   const auto target = followed(file);
-  waitForATimeOfItsOwn(target);
-  std::string draft = target.string() + ".XXXXXX";
+  if (!target) return false;
+  removeLeftovers(*target);
+  waitForATimeOfItsOwn(*target);
+  std::string draft = target->string() + ".XXXXXX";
   UniqueFd created(::mkstemp(draft.data()));
-  if (!created.valid()) return;
+  if (!created.valid()) return false;
+  // A file that is there but cannot be copied must not be replaced by the change alone.
   std::error_code error;
-  fs::copy_file(target, draft, fs::copy_options::overwrite_existing, error);
-  bool written = false;
-  {
+  bool written =
+      !fs::exists(*target, error) ? !error : fs::copy_file(*target, draft, fs::copy_options::overwrite_existing, error);
+  if (written) {
     QSettings store(qt(draft), QSettings::IniFormat);
     change(store);
     store.sync();
     written = store.status() != QSettings::AccessError;
   }
-  if (written) fs::rename(draft, target, error);
-  if (!written || error) fs::remove(draft, error);
+  if (written) {
+    fs::rename(draft, *target, error);
+    written = !error;
+  }
+  if (!written) fs::remove(draft, error);
+  return written;
 }
 
 }  // namespace
@@ -90,13 +121,13 @@ std::optional<std::string> SettingsDefaultsStore::string(const std::string& key)
   return stringOf(settings().value(qt(key)));
 }
 
-void SettingsDefaultsStore::setString(const std::string& key, const std::string& value) {
-  write([&](QSettings& store) { store.setValue(qt(key), qt(value)); });
+bool SettingsDefaultsStore::setString(const std::string& key, const std::string& value) {
+  return write([&](QSettings& store) { store.setValue(qt(key), qt(value)); });
 }
 
-void SettingsDefaultsStore::update(const std::string& key,
+bool SettingsDefaultsStore::update(const std::string& key,
                                    const std::function<std::string(const std::optional<std::string>&)>& change) {
-  write([&](QSettings& store) { store.setValue(qt(key), qt(change(stringOf(store.value(qt(key)))))); });
+  return write([&](QSettings& store) { store.setValue(qt(key), qt(change(stringOf(store.value(qt(key)))))); });
 }
 
 void SettingsDefaultsStore::remove(const std::string& key) {

@@ -9,9 +9,9 @@
 class SettingsDefaultsStore : public DefaultsStore {
  public:
   std::optional<std::string> string(const std::string& key) const override;
-  void setString(const std::string& key, const std::string& value) override;
+  bool setString(const std::string& key, const std::string& value) override;
   void remove(const std::string& key) override;
-  void update(const std::string& key,
+  bool update(const std::string& key,
               const std::function<std::string(const std::optional<std::string>&)>& change) override;
   void removeAll() override;
 
