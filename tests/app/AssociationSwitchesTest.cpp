@@ -69,6 +69,7 @@ struct Case {
   std::string says{};  // on standard error
   int status = 0;
   std::vector<std::string> configGone{};
+  std::vector<std::string> configKept{};
 };
 
 size_t count(const std::string& text, const std::string& piece) {
@@ -150,7 +151,8 @@ TEST(AssociationSwitches, ClaimAndReleaseAgainstAnotherApplication) {
        1},
       {"copies left by a killed run go at the next write",
        [](Registry& registry) {
-         for (const auto& name : {"3DViewer.conf.AbC123", "3DViewer.conf.AbC123.lock"}) {
+         for (const auto& name :
+              {"3DViewer.conf.draft-AbC123", "3DViewer.conf.draft-AbC123.lock", "3DViewer.conf.backup"}) {
            writeText(registry.home.configHome() / "Vexmoor" / name, "[General]\n");
            fs::last_write_time(registry.home.configHome() / "Vexmoor" / name,
                                fs::file_time_type::clock::now() - std::chrono::minutes(2));
@@ -163,7 +165,8 @@ TEST(AssociationSwitches, ClaimAndReleaseAgainstAnotherApplication) {
        other,
        "",
        0,
-       {"Vexmoor/3DViewer.conf.AbC123", "Vexmoor/3DViewer.conf.AbC123.lock"}},
+       {"Vexmoor/3DViewer.conf.draft-AbC123", "Vexmoor/3DViewer.conf.draft-AbC123.lock"},
+       {"Vexmoor/3DViewer.conf.backup"}},
       {"a remembered application that is gone keeps its record",
        [](Registry& registry) {
          ASSERT_EQ(registry.viewer({"--register", "stl"}).out, "stl: claimed\n");
@@ -218,6 +221,7 @@ TEST(AssociationSwitches, ClaimAndReleaseAgainstAnotherApplication) {
     }
     EXPECT_NE(said.find(test.says), std::string::npos) << said;
     for (const auto& name : test.configGone) EXPECT_FALSE(fs::exists(registry.home.configHome() / name)) << name;
+    for (const auto& name : test.configKept) EXPECT_TRUE(fs::exists(registry.home.configHome() / name)) << name;
     EXPECT_EQ(registry.defaultAsOthersSeeIt("model/stl"), test.stlDefault + " " + test.stlDefault);
     EXPECT_EQ(registry.defaultAsOthersSeeIt("model/step"), test.stepDefault + " " + test.stepDefault);
     for (const auto& text : test.settingsHold) EXPECT_NE(registry.settings().find(text), std::string::npos) << text;

@@ -5,8 +5,6 @@
 
 #include <QSettings>
 #include <QString>
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -46,19 +44,18 @@ std::optional<fs::path> followed(const fs::path& file) {
 }
 
 // A run killed between the copy and the rename leaves its copy beside the file, with the
-// lock and temporary file QSettings made for it. A live run's copy is never a minute old.
+// lock and temporary file QSettings made for it. A live run's copy is never a minute old; the
+// copies' own prefix keeps a file of the user's beside the settings out of reach.
+constexpr const char* draftInfix = ".draft-";
+
 void removeLeftovers(const fs::path& file) {
-  const auto prefix = file.filename().string() + ".";
+  const auto prefix = file.filename().string() + draftInfix;
   const auto limit = fs::file_time_type::clock::now() - std::chrono::minutes(1);
   std::error_code error;
   for (fs::directory_iterator entry(file.parent_path(), error), end; !error && entry != end; entry.increment(error)) {
-    auto name = entry->path().filename().string();
-    if (name.size() < prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
-    auto suffix = name.substr(prefix.size());
-    bool copy = std::all_of(suffix.begin(), suffix.begin() + 6, [](unsigned char c) { return std::isalnum(c); }) &&
-                (suffix.size() == 6 || suffix[6] == '.');
     std::error_code ignored;
-    if (copy && entry->is_regular_file(ignored) && entry->last_write_time(ignored) < limit) {
+    if (entry->path().filename().string().rfind(prefix, 0) == 0 && entry->is_regular_file(ignored) &&
+        entry->last_write_time(ignored) < limit) {
       fs::remove(entry->path(), ignored);
     }
   }
@@ -92,7 +89,7 @@ bool write(const std::function<void(QSettings&)>& change) {
   if (!target) return false;
   removeLeftovers(*target);
   waitForATimeOfItsOwn(*target);
-  std::string draft = target->string() + ".XXXXXX";
+  std::string draft = target->string() + draftInfix + "XXXXXX";
   UniqueFd created(::mkstemp(draft.data()));
   if (!created.valid()) return false;
   // A file that is there but cannot be copied must not be replaced by the change alone.
