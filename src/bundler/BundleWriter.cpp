@@ -81,7 +81,9 @@ bool writeArchive(const fs::path& archivePath, const std::string& modelPath, con
     if (output) zip_source_free(output);
     return false;
   }
+  // Unzippers take a backslash for a folder; the viewer finds the model by its extension.
   std::string modelName = fs::path(modelPath).filename();
+  std::replace(modelName.begin(), modelName.end(), '\\', '_');
   if (!isSafeEntryName(modelName) ||
       !addStoredFile(archive.get(), modelName, std::fopen(modelPath.c_str(), "rbe"), -1)) {
     return false;

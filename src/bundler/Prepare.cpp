@@ -210,8 +210,11 @@ class FolderListings {
  public:
   // The entry of `folder` called `name` as written, else the first one equal ignoring case,
   // as exporters on systems that ignore case write them.
+  // A folder reached under several paths (links to folders) is listed once.
   std::optional<std::string> find(const fs::path& folder, const std::string& name) {
-    auto [at, added] = listings_.try_emplace(folder);
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) return std::nullopt;
+    auto [at, added] = listings_.try_emplace({info.st_dev, info.st_ino});
     if (added) at->second = read(folder);
     if (!at->second) return somethingAt(folder / name) ? std::optional(name) : std::nullopt;
     if (at->second->names.count(name)) return name;
@@ -240,7 +243,7 @@ class FolderListings {
     return listing;
   }
 
-  std::map<fs::path, std::optional<Listing>> listings_;
+  std::map<std::pair<dev_t, ino_t>, std::optional<Listing>> listings_;
 };
 
 // The file a model in `modelFolder` names by `reference`, relative to the folder of the file

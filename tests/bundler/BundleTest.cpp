@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <random>
 #include <regex>
 
 #include "BundlerTestSupport.h"
@@ -247,6 +248,18 @@ TEST_F(Bundles, HostileModelsAreServedPromptlyWithEachFileOnceUnderSafeNames) {
                 std::string(256 << 10, 'x'));
   fs::create_directory_symlink(".", folder / "loop/s");
   fs::create_directory_symlink(".", folder / "loop/t");
+  // Every path through two links to the folder is another name for it.
+  std::string uris;
+  std::minstd_rand random;
+  for (int i = 0; i < 2000; ++i) {
+    uris += i ? ",{\"uri\":\"" : "{\"images\":[{\"uri\":\"";
+    for (int depth = 0; depth < 30; ++depth) uris += random() % 2 ? "a/" : "b/";
+    uris += "none.png\"}";
+  }
+  writeText(folder / "links/links.gltf", uris + "]}");
+  for (int i = 0; i < 300; ++i) writeText(folder / "links" / std::to_string(i), "");
+  fs::create_directory_symlink(".", folder / "links/a");
+  fs::create_directory_symlink(".", folder / "links/b");
   std::string unsafe("FBX\0..\\..\\..\\evil.png\0..dots.png\0", 33);
   writeText(folder / "fbx/evil.fbx", unsafe);
   writeText(folder / "fbx/only.fbx", unsafe.substr(0, 22));
@@ -263,10 +276,11 @@ TEST_F(Bundles, HostileModelsAreServedPromptlyWithEachFileOnceUnderSafeNames) {
       {"many/many.obj", model("many/many.obj") + "house.mtl 0 1\n"},
       {"inside/inside.obj", model("inside/inside.obj") + "found.mtl 0 1\n"},
       {"loop/a.wrl", model("loop/a.wrl") + "t/ 0 0\nt/wood.png 0 108\n"},
+      {"links/links.gltf", "as is"},
       {"fbx/evil.fbx", "evil.fbx 0 33\ntextures/ 0 0\ntextures/..dots.png 0 108\n"},
       {"fbx/only.fbx", "as is"},
       {"gltf/dots.gltf", "dots.gltf 0 58\n..dots.png 0 108\n"},
-      {"gltf/back\\slash.gltf", "as is"},
+      {"gltf/back\\slash.gltf", "back_slash.gltf 0 58\n..dots.png 0 108\n"},
   };
   for (const auto& [name, expected] : cases) {
     auto started = std::chrono::steady_clock::now();
