@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "AssociationSwitches.h"
+#include "FileLock.h"
 #include "RunProgram.h"
 #include "TempHome.h"
 
@@ -384,4 +385,10 @@ TEST(AssociationSwitches, StatusReportsEveryDeclaredExtension) {
     EXPECT_EQ(missing.exitStatus, 2);
     EXPECT_EQ(missing.out + missing.err, "");
   }
+
+  // A run stopped while it holds the lock holds the others up for a while only, and they say so.
+  FileLock stalled(registry.home.configHome() / "Vexmoor/3DViewer.lock");
+  auto waited = registry.viewer({"--status"});
+  EXPECT_EQ(waited.out, result.out);
+  EXPECT_NE(waited.err.find("for too long"), std::string::npos) << waited.err;
 }

@@ -149,6 +149,10 @@ bool ensureRegistered() {
   }
   // One registers while any other run waits, then finds it done.
   FileLock lock(SettingsDefaultsStore::lockFile());
+  if (lock.timedOut()) {
+    std::cerr << "vexmoor-3dviewer: another run has been registering with the desktop for too long; going on "
+                 "without waiting for it.\n";
+  }
   auto registered = registeredExecutable();
   if (registered && sameFile(*registered, executable)) return true;
 

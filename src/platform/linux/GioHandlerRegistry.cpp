@@ -150,6 +150,8 @@ bool GioHandlerRegistry::setDefaultHandler(const std::string& contentType, const
   if (!app) return refuse(why, "the desktop has no entry for " + applicationId);
   std::string desktopId = g_app_info_get_id(app.get());
   FileLock lock(fs::path(g_get_user_config_dir()) / "Vexmoor/mimeapps.lock");
+  if (lock.timedOut())
+    return refuse(why, "another run of this application holds the list of defaults and does not let go");
   bool written = false;
   if (MimeappsList::setDefault(userList(), contentType, desktopId, [&] {
         written = true;

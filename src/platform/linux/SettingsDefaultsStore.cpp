@@ -86,7 +86,7 @@ bool write(const std::function<void(QSettings&)>& change) {
   const auto& file = settingsFile();
   FileLock lock(SettingsDefaultsStore::lockFile());
   const auto target = followed(file);
-  if (!target) return false;
+  if (lock.timedOut() || !target) return false;
   removeLeftovers(*target);
   waitForATimeOfItsOwn(*target);
   std::string draft = target->string() + draftInfix + "XXXXXX";
