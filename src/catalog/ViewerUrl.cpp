@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <memory>
 #include <string_view>
 
@@ -61,6 +62,22 @@ bool isSerialisedHost(const std::string& host) {
   return (lastLabel < name.size() && isLetter(name[lastLabel])) || isCanonicalAddress(AF_INET, host);
 }
 
+// The page adds "bridge" and "url" to the address; one already there would be read first.
+bool namesOurParameters(CURLU* url) {
+  char* query = nullptr;
+  if (curl_url_get(url, CURLUPART_QUERY, &query, CURLU_URLDECODE) != CURLUE_OK) return false;
+  std::string_view rest(query);
+  bool named = false;
+  while (!named && !rest.empty()) {
+    auto field = rest.substr(0, rest.find('&'));
+    auto key = field.substr(0, field.find('='));
+    named = key == "bridge" || key == "url";
+    rest.remove_prefix(std::min(rest.size(), field.size() + 1));
+  }
+  curl_free(query);
+  return named;
+}
+
 }  // namespace
 
 // The page embeds this address and the fallback navigates to it: a javascript: or data:
@@ -76,7 +93,9 @@ bool isUsableViewerUrl(const std::string& text) {
     return false;
   }
   *scheme = lowercased(*scheme);
-  if (!namesHostAsRead(text, *scheme, *host) || !isSerialisedHost(*host)) return false;
+  if (!namesHostAsRead(text, *scheme, *host) || !isSerialisedHost(*host) || namesOurParameters(url.get())) {
+    return false;
+  }
   if (*scheme == "https") return true;
   std::string name = lowercased(*host);
   return *scheme == "http" && (name == "127.0.0.1" || name == "localhost" || name == "[::1]");
