@@ -61,7 +61,7 @@ std::string windowModeOf(const Mode& mode) {
 }
 
 int runApplication(int argc, char** argv, const std::vector<std::string>& arguments, bool graphical,
-                   LaterLaunches& laterLaunches) {
+                   LaterLaunches& laterLaunches, std::unique_ptr<SingleInstance>& singleInstance) {
   std::unique_ptr<QCoreApplication> application;
   std::unique_ptr<Alerts> alerts;
   if (graphical) {
@@ -101,10 +101,22 @@ int runApplication(int argc, char** argv, const std::vector<std::string>& argume
   delegateForBrowser = &delegate;
   laterLaunches.delegate = &delegate;
   QObject::connect(&exitTimer, &QTimer::timeout, [&] { delegate.exitTimerTick(); });
-  TerminationSignals terminationSignals(quit);
+  bool signalled = false;
+  TerminationSignals terminationSignals([&] {
+    signalled = true;
+    quit();
+  });
   QTimer::singleShot(0, [&] { delegate.didFinishLaunching(); });
-  application->exec();
+  // A file handed over as the process was ending idle is served all the same.
+  for (;;) {
+    application->exec();
+    if (signalled) break;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    if (!delegate.preparing()) break;
+  }
   exitTimer.stop();
+  // Later launches find no running instance from here on, and serve their files themselves.
+  singleInstance.reset();
   laterLaunches.delegate = nullptr;
   delegate.willTerminate();
   delegateForBrowser = nullptr;
@@ -140,7 +152,7 @@ int main(int argc, char** argv) {
   }
   // GLib reads the desktop's applications once: the window's process registers first.
   if (mode.kind != Mode::Kind::serve) DesktopRegistration::ensureRegistered();
-  status = runApplication(argc, argv, arguments, graphical, laterLaunches);
+  status = runApplication(argc, argv, arguments, graphical, laterLaunches, singleInstance);
   PrivateDirectory::removeRunFolder();
   // A check still waiting for the network would find Qt's globals gone under it: everything
   // of ours is cleaned up by now, so the process ends without destroying them.

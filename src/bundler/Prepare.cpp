@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <system_error>
 #include <unordered_map>
 #include <unordered_set>
@@ -323,6 +324,9 @@ std::string prepare(const std::string& documentPath, const FreeSpace& freeSpace)
   for (const auto& companion : companions) total += companion.size;
   std::error_code error;
   auto modelBytes = fs::file_size(documentPath, error);
+  // Bundles are written one at a time, so that each counts the room the ones before it took.
+  static std::mutex writing;
+  std::lock_guard lock(writing);
   if (error || !hasRoomFor(modelBytes + total, freeSpace)) return documentPath;
   return writeBundle(documentPath, companions).value_or(documentPath);
 } catch (const std::exception& error) {

@@ -7,9 +7,10 @@
 
 // Holds an exclusive lock on a file, shared by every process of ours that changes the
 // same data: a read-modify-write under it is not lost to a parallel run. Released when
-// destroyed. Without a lock file (a folder that cannot be written), it locks nothing and
-// the change goes ahead, as it would have without the lock. A run that holds the lock and
-// never lets go (stopped, say) holds up the others for `patience` only: then the lock has
+// destroyed. Where the lock file cannot be made, its folder is locked instead; without
+// either (a file where the folder belongs) it locks nothing, and the change fails or goes
+// ahead as it would have without the lock. A run that holds the lock and never lets go
+// (stopped, say) holds up the others for `patience` once per run: then the lock has
 // `timedOut()` and each user decides whether to go on without it.
 class FileLock {
  public:

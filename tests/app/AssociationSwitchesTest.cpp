@@ -294,10 +294,15 @@ TEST(AssociationSwitches, ChangesOnlyOurEntriesInTheUsersList) {
 TEST(AssociationSwitches, ParallelClaimsAreAllKept) {
   const std::vector<std::string> extensions{"skp", "dwg", "step", "iges", "glb", "gltf", "obj", "dxf",
                                             "ifc", "ply", "3ds",  "max",  "fbx", "3mf",  "dae", "wrl"};
-  for (bool registeredFirst : {true, false}) {
-    SCOPED_TRACE(registeredFirst ? "after a first run" : "in a fresh home");
+  for (std::string home : {"after a first run", "in a fresh home", "with lock files that cannot be opened"}) {
+    SCOPED_TRACE(home);
     Registry registry;
-    if (registeredFirst) registry.viewer({"--status"});
+    if (home == "after a first run") registry.viewer({"--status"});
+    if (home == "with lock files that cannot be opened") {
+      for (const char* lock : {"3DViewer.lock", "mimeapps.lock"}) {
+        fs::create_directories(registry.home.configHome() / "Vexmoor" / lock);
+      }
+    }
     std::vector<std::future<ProgramResult>> runs;
     for (const auto& extension : extensions) {
       runs.push_back(std::async(std::launch::async, [&, extension] {
