@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Generates faults mechanically for scripts/mutants --sample.
 
-Prints one fault a line: name <TAB> file <TAB> line number <TAB> the line with the fault.
+Prints one fault a line: file:line and the change <TAB> file <TAB> line number <TAB> the line with the fault.
 The faults are drawn at random from every candidate in the C++ and JavaScript sources (or
 only in the lines changed since a revision), so nobody can aim the tests at them.
 """
@@ -136,8 +136,10 @@ def main():
             continue
         lines = path.read_text(encoding="utf-8", errors="replace").split("\n")
         for kind, number, mutated in candidates(path, wanted):
-            if (name, lines[number - 1].strip(), mutated.strip()) not in skip:
-                pool.append((f"{kind}@{name}:{number}", name, number, mutated))
+            original = lines[number - 1].strip()
+            if (name, original, mutated.strip()) not in skip:
+                change = f"deleted {original}" if kind == "delete" else mutated.strip()
+                pool.append((f"{name}:{number}: {change}".replace("\t", " "), name, number, mutated))
     chosen = random.Random(args.seed).sample(pool, min(args.count, len(pool)))
     print(f"{len(pool)} candidate faults, {len(chosen)} drawn", file=sys.stderr)
     for fault in sorted(chosen, key=lambda f: (f[1], f[2])):
