@@ -16,6 +16,7 @@
 
 #include "CompanionBundler.h"
 #include "PrivateDirectory.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
 
@@ -200,11 +201,6 @@ std::vector<Companion> textureCompanions(const std::string& documentPath) {
   return companions;
 }
 
-std::string asciiLower(std::string text) {
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // The folders a model's references lead through, each listed once: one model may name
 // thousands of files in one folder.
 class FolderListings {
@@ -219,7 +215,7 @@ class FolderListings {
     if (added) at->second = read(folder);
     if (!at->second) return somethingAt(folder / name) ? std::optional(name) : std::nullopt;
     if (at->second->names.count(name)) return name;
-    auto match = at->second->byLowerCase.find(asciiLower(name));
+    auto match = at->second->byLowerCase.find(Text::asciiLowercase(name));
     if (match == at->second->byLowerCase.end()) return std::nullopt;
     return match->second;
   }
@@ -238,7 +234,7 @@ class FolderListings {
     Listing listing;
     for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
       std::string name = entries->path().filename().string();
-      listing.byLowerCase.try_emplace(asciiLower(name), name);
+      listing.byLowerCase.try_emplace(Text::asciiLowercase(name), name);
       listing.names.insert(std::move(name));
     }
     return listing;

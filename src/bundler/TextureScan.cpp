@@ -9,6 +9,7 @@
 
 #include "CompanionBundler.h"
 #include "PatternScanner.h"
+#include "Text.h"
 
 namespace CompanionBundler {
 
@@ -18,13 +19,6 @@ constexpr size_t maxScannedBytes = 64u << 20;
 constexpr size_t readChunk = 1u << 20;
 constexpr size_t maxNameLength = 160;
 constexpr size_t maxNames = 192;
-
-std::string asciiLower(std::string text) {
-  for (auto& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
-  return text;
-}
 
 // The name a match stands for: trimmed, its last path component, if short enough.
 std::optional<std::string> nameOf(std::string_view match) {
@@ -45,7 +39,7 @@ class NameList {
   bool add(std::string_view match) {
     if (full()) return false;
     if (auto name = nameOf(match)) {
-      if (keys_.insert(asciiLower(*name)).second) names_.push_back(*name);
+      if (keys_.insert(Text::asciiLowercase(*name)).second) names_.push_back(*name);
     }
     return names_.size() < maxNames;
   }

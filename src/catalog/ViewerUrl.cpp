@@ -6,35 +6,20 @@
 #include <string_view>
 
 #include "Catalog.h"
+#include "CurlUrl.h"
+#include "Text.h"
 
 namespace FormatCatalog {
 
 namespace {
-
-using Url = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
-
-std::optional<std::string> part(CURLU* url, CURLUPart which) {
-  char* text = nullptr;
-  if (curl_url_get(url, which, &text, 0) != CURLUE_OK) return std::nullopt;
-  std::string result = text;
-  curl_free(text);
-  return result;
-}
-
-std::string lowercased(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // The address as written starts with "scheme://host", the host exactly as libcurl read it
 // (libcurl decodes escapes and rewrites numeric hosts, as browsers do), and nothing between.
 bool namesHostAsRead(const std::string& text, const std::string& scheme, const std::string& host) {
-  const std::string prefix = scheme + "://" + lowercased(host);
-  if (lowercased(text.substr(0, prefix.size())) != prefix) return false;
+  const std::string prefix = scheme + "://" + Text::asciiLowercase(host);
+  if (Text::asciiLowercase(text.substr(0, prefix.size())) != prefix) return false;
   return text.size() == prefix.size() || std::string_view(":/?#").find(text[prefix.size()]) != std::string_view::npos;
 }
 
@@ -42,7 +27,7 @@ bool isCanonicalAddress(int family, const std::string& text) {
   unsigned char binary[16];
   char written[INET6_ADDRSTRLEN];
   return inet_pton(family, text.c_str(), binary) == 1 && inet_ntop(family, binary, written, sizeof written) &&
-         lowercased(text) == written;
+         Text::asciiLowercase(text) == written;
 }
 
 // A host a browser writes back unchanged apart from case: a name of ASCII letters, digits,
@@ -85,19 +70,20 @@ bool namesOurParameters(CURLU* url) {
 // also takes messages only from the origin it works out from this text, so the host must be
 // written as the browser will write it.
 bool isUsableViewerUrl(const std::string& text) {
-  Url url(curl_url(), curl_url_cleanup);
+  CurlUrl url(curl_url(), curl_url_cleanup);
   if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return false;
-  auto scheme = part(url.get(), CURLUPART_SCHEME);
-  auto host = part(url.get(), CURLUPART_HOST);
-  if (!scheme || !host || host->empty() || part(url.get(), CURLUPART_USER) || part(url.get(), CURLUPART_PASSWORD)) {
+  auto scheme = urlPart(url.get(), CURLUPART_SCHEME);
+  auto host = urlPart(url.get(), CURLUPART_HOST);
+  if (!scheme || !host || host->empty() || urlPart(url.get(), CURLUPART_USER) ||
+      urlPart(url.get(), CURLUPART_PASSWORD)) {
     return false;
   }
-  *scheme = lowercased(*scheme);
+  *scheme = Text::asciiLowercase(*scheme);
   if (!namesHostAsRead(text, *scheme, *host) || !isSerialisedHost(*host) || namesOurParameters(url.get())) {
     return false;
   }
   if (*scheme == "https") return true;
-  std::string name = lowercased(*host);
+  std::string name = Text::asciiLowercase(*host);
   return *scheme == "http" && (name == "127.0.0.1" || name == "localhost" || name == "[::1]");
 }
 

@@ -13,4 +13,12 @@ inline std::string replaceAll(std::string text, std::string_view from, std::stri
   return text;
 }
 
+// Lower case for ASCII letters only: names and hosts compare the same in every locale.
+inline std::string asciiLowercase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
 }  // namespace Text
