@@ -2,11 +2,11 @@
 """Generates faults mechanically for scripts/mutants --sample.
 
 Prints one fault a line: file:line and the change <TAB> file <TAB> line number <TAB> the line with the fault.
-The faults are drawn at random from every candidate in the C++ and JavaScript sources (or
+The faults are drawn by the seed from every candidate in the C++ and JavaScript sources (or
 only in the lines changed since a revision), so nobody can aim the tests at them.
 """
 import argparse
-import random
+import hashlib
 import re
 import subprocess
 import sys
@@ -118,16 +118,19 @@ def main():
     parser.add_argument("--rev", default="HEAD")
     parser.add_argument("--repository", default=".")
     parser.add_argument("--seed", type=int, required=True)
+    parser.add_argument("--in", dest="folders", nargs="*", default=list(SOURCES))
     args = parser.parse_args()
 
     if args.since:
-        files = {name: lines for name, lines in changed_lines(args.repository, args.since, args.rev).items()}
+        files = changed_lines(args.repository, args.since, args.rev)
     else:
         files = {}
         for folder in SOURCES:
             for path in sorted((Path(args.root) / folder).rglob("*")):
                 if path.is_file():
                     files[str(path.relative_to(args.root))] = None
+    files = {name: lines for name, lines in files.items()
+             if any(name.startswith(folder.rstrip("/") + "/") for folder in args.folders)}
     skip = excluded(args.root)
     pool = []
     for name, wanted in sorted(files.items()):
@@ -139,8 +142,11 @@ def main():
             original = lines[number - 1].strip()
             if (name, original, mutated.strip()) not in skip:
                 change = f"deleted {original}" if kind == "delete" else mutated.strip()
-                pool.append((f"{name}:{number}: {change}".replace("\t", " "), name, number, mutated))
-    chosen = random.Random(args.seed).sample(pool, min(args.count, len(pool)))
+                # Drawn by a key of the seed and the fault's own text, so a seed draws the same
+                # faults again after other lines change or a fault is found equivalent.
+                key = hashlib.sha256(f"{args.seed}\t{name}\t{original}\t{mutated}".encode()).hexdigest()
+                pool.append((key, number, f"{name}:{number}: {change}".replace("\t", " "), name, number, mutated))
+    chosen = [fault[2:] for fault in sorted(pool)[:args.count]]
     print(f"{len(pool)} candidate faults, {len(chosen)} drawn", file=sys.stderr)
     for fault in sorted(chosen, key=lambda f: (f[1], f[2])):
         print("\t".join(str(part) for part in fault))
