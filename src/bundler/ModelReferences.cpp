@@ -90,7 +90,8 @@ bool isOptionValue(const std::string& word) {
   return (end && *end == '\0') || word == "on" || word == "off";
 }
 
-// The file name after a map's options ("-bm 0.5", "-s 1 1 1", "-clamp on"); it may hold blanks.
+// The file name after a map's options ("-bm 0.5", "-s 1 1 1", "-clamp on", "-type sphere");
+// it may hold blanks.
 std::string afterOptions(const std::string& rest) {
   std::istringstream in(rest);
   std::vector<std::string> words;
@@ -98,7 +99,11 @@ std::string afterOptions(const std::string& rest) {
   size_t at = 0;
   while (at < words.size() && words[at].size() > 1 && words[at][0] == '-' &&
          std::isalpha(static_cast<unsigned char>(words[at][1]))) {
-    for (++at; at < words.size() && isOptionValue(words[at]);) ++at;
+    // These two take one word that is not a number: a channel, a kind of reflection map.
+    bool wordValue = words[at] == "-imfchan" || words[at] == "-type";
+    ++at;
+    if (wordValue && at < words.size()) ++at;
+    for (; at < words.size() && isOptionValue(words[at]);) ++at;
   }
   std::string name;
   for (; at < words.size(); ++at) name += (name.empty() ? "" : " ") + words[at];

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <fstream>
@@ -27,6 +28,14 @@ std::string listing(const std::string& served, const fs::path& model) {
   auto tested = TestSupport::runProgram({"/usr/bin/unzip", "-tq", served}, {});
   return tested.exitStatus == 0 && read.exitStatus == 0 ? read.out : "unreadable: " + read.err + tested.out;
 }
+
+void writeGzip(const fs::path& path, const std::string& text) {
+  gzFile file = gzopen(path.c_str(), "wb");
+  gzwrite(file, text.data(), static_cast<unsigned>(text.size()));
+  gzclose(file);
+}
+
+size_t lineCount(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 size_t bundleFolderCount() {
   auto root = CompanionBundler::bundleRoot();
@@ -163,20 +172,28 @@ TEST_F(Bundles, ModelsTravelWithTheFilesTheyNameByPath) {
        {"scene0.bin", "textures/Wood Grain.png", "maps/leaf.png", "parts/wheel.wrl", "parts/nut.stp", "a.step"}) {
     writeText(project / name, pngBytes);
   }
-  writeText(project / "house.mtl", "newmtl m\nmap_Kd -s 1 1 1 MAPS\\Leaf.png\n");
+  for (const char* name : {"bump map.png", "sky.png", "alpha.png", "parts/tyre.png"})
+    writeText(project / name, pngBytes);
+  writeText(project / "house.mtl",
+            "newmtl m\nmap_Kd -s 1 1 1 MAPS\\Leaf.png\nbump -bm 0.5 -clamp on bump map.png\n"
+            "refl -type sphere -mm 0 1 sky.png\nmap_d -imfchan m alpha.png\n");
+  writeText(project / "parts/wheel.wrl", "#VRML V2.0 utf8\nImageTexture { url \"tyre.png\" }\n");
+  writeGzip(project / "world.wrz", "#VRML V2.0 utf8\nInline { url [ \"parts/wheel.wrl\" ] }\n");
   writeText(project / "parts/bolt.step", "DOCUMENT_FILE('nut.stp','',$);");
   const std::vector<std::tuple<std::string, std::string, std::string>> cases{
       {"scene.gltf",
        R"({"buffers":[{"uri":"scene0.bin"},{"uri":"data:application/octet-stream;base64,AAAA"}],)"
        R"("images":[{"uri":"textures/Wood%20Grain.png"},{"uri":"../outside.png"},{"uri":"http://x/y.png"}]})",
        "scene.gltf 0 183\nscene0.bin 0 108\ntextures/ 0 0\ntextures/Wood Grain.png 0 108\n"},
-      {"house.obj", "mtllib house.mtl\nv 0 0 0\n", "house.obj 0 25\nhouse.mtl 0 39\nmaps/ 0 0\nmaps/leaf.png 0 108\n"},
+      {"house.obj", "mtllib house.mtl\nv 0 0 0\n",
+       "house.obj 0 25\nhouse.mtl 0 136\nmaps/ 0 0\nmaps/leaf.png 0 108\nbump map.png 0 108\nsky.png 0 108\n"
+       "alpha.png 0 108\n"},
       {"scene.dae",
        "<COLLADA><library_images><image id='i'><init_from>textures/Wood%20Grain.png</init_from></image>"
        "</library_images></COLLADA>",
        "scene.dae 0 122\ntextures/ 0 0\ntextures/Wood Grain.png 0 108\n"},
       {"world.wrl", "#VRML V2.0 utf8\nInline { url [ \"parts/wheel.wrl\" ] }\nImageTexture { url \"maps/leaf.png\" }\n",
-       "world.wrl 0 90\nparts/ 0 0\nparts/wheel.wrl 0 108\nmaps/ 0 0\nmaps/leaf.png 0 108\n"},
+       "world.wrl 0 90\nparts/ 0 0\nparts/wheel.wrl 0 48\nmaps/ 0 0\nmaps/leaf.png 0 108\nparts/tyre.png 0 108\n"},
       {"assembly.stp", "#1=DOCUMENT_FILE('parts/bolt.step','',$);#2=DOCUMENT_FILE('C:\\elsewhere\\A.STEP','',$);",
        "assembly.stp 0 86\nparts/ 0 0\nparts/bolt.step 0 30\na.step 0 108\nparts/nut.stp 0 108\n"},
       {"escape.gltf", R"({"buffers":[{"uri":"../outside.png"}]})", "as is"},
@@ -185,6 +202,33 @@ TEST_F(Bundles, ModelsTravelWithTheFilesTheyNameByPath) {
   for (const auto& [name, text, expected] : cases) {
     writeText(project / name, text);
     EXPECT_EQ(listing(CompanionBundler::prepare(project / name), project / name), expected) << name;
+  }
+  EXPECT_EQ(listing(CompanionBundler::prepare(project / "world.wrz"), project / "world.wrz"),
+            "world.wrz 0 " + std::to_string(fs::file_size(project / "world.wrz")) +
+                "\nparts/ 0 0\nparts/wheel.wrl 0 48\nparts/tyre.png 0 108\n")
+      << "a gzipped scene is read inflated";
+}
+
+// The limits hold over every file that travels, those named by named files included, and
+// the free space counts them all.
+TEST_F(Bundles, ModelsNamingManyFilesKeepWithinTheLimits) {
+  std::string maps;
+  for (int i = 0; i < 600; ++i) {
+    writeText(folder / ("t" + std::to_string(i) + ".png"), pngBytes);
+    maps += "map_Kd t" + std::to_string(i) + ".png\n";
+  }
+  writeText(folder / "m.mtl", maps);
+  writeText(folder / "many.obj", "mtllib m.mtl\n");
+  auto listed = listing(CompanionBundler::prepare(folder / "many.obj"), folder / "many.obj");
+  EXPECT_EQ(lineCount(listed), 1 + 512) << "the model, its material library and 511 of its maps";
+  EXPECT_NE(listed.find("t510.png"), std::string::npos);
+  EXPECT_EQ(listed.find("t511.png"), std::string::npos);
+
+  const std::uint64_t needed = (256u << 20) + 13 + fs::file_size(folder / "m.mtl") + 511 * pngBytes.size();
+  for (std::uint64_t spare : {0, 1}) {
+    auto room = [&](const fs::path&) { return std::optional<std::uint64_t>(needed - 1 + spare); };
+    auto served = CompanionBundler::prepare(folder / "many.obj", room);
+    EXPECT_EQ(served == (folder / "many.obj").string(), spare == 0) << served;
   }
 }
 
