@@ -57,7 +57,10 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
                          [this] { events.push_back("terminate"); },
                          [this] { events.push_back("timer"); },
                          [this] { events.push_back("update check"); }};
-    services.runManageWindow = [this](bool setup) { events.push_back(setup ? "setup" : "manage"); };
+    services.runManageWindow = [this](bool setup) {
+      events.push_back(setup ? "setup" : "manage");
+      if (whileWindowShown) whileWindowShown();
+    };
     services.runLater = [this](std::chrono::milliseconds delay, std::function<void()> work) {
       std::lock_guard lock(laterLock);
       // Prepared documents come back without a delay, from the thread that prepared them.
@@ -93,6 +96,7 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
   std::condition_variable laterQueued;
   std::deque<std::function<void()>> later;
   bool browserWorks = true;
+  std::function<void()> whileWindowShown;
 };
 
 }  // namespace
@@ -114,6 +118,26 @@ TEST_F(Delegate, ServesWithThePageReadyBeforeTheBrowserAndEndsWhenEveryServerIsI
     *now += step;
     delegate->exitTimerTick();
     EXPECT_EQ(events.back() == "terminate", step == 1) << "900 s apply to the second";
+  }
+}
+
+// Neither ends the other: a file served long idle leaves the window open, and a window closed
+// leaves a file the browser still reads.
+TEST_F(Delegate, TheWindowAndTheServedFilesKeepTheApplicationRunning) {
+  auto delegate = makeDelegate({Mode::Kind::manage, {}, false});
+  whileWindowShown = [&] {
+    delegate->open({model.string()});
+    settle(*delegate);
+    *now += 901;
+    delegate->exitTimerTick();
+    EXPECT_TRUE(TestSupport::httpRequest(handOffLines().at(0)).ok);
+  };
+  delegate->didFinishLaunching();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "terminate"), 0);
+  for (long long step : {300, 1}) {
+    *now += step;
+    delegate->exitTimerTick();
+    EXPECT_EQ(events.back() == "terminate", step == 1) << "300 s after it was read in full";
   }
 }
 

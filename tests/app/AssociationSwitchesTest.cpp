@@ -189,6 +189,18 @@ TEST(AssociationSwitches, ClaimAndReleaseAgainstAnotherApplication) {
          "txt: refused\nhtml: refused\npng: refused\ntar.gz: refused\nx/.stl: refused\n"}},
        other,
        {}},
+      {"a type the desktop does not know is never claimed",
+       [](Registry& registry) {
+         auto environment = registry.environment;
+         for (auto& variable : environment) {
+           if (variable.rfind("PATH=", 0) == 0) variable = "PATH=/nonexistent";  // no update-mime-database
+         }
+         auto result = runProgram({executablePath(), "--register", "skp,stl"}, environment);
+         EXPECT_EQ(result.out, "skp: refused\nstl: claimed\n");
+       },
+       {},
+       ours,
+       {"AssociatedExtensions=stl\n"}},
       {"extensions of one content type are claimed and given back as one",
        nothing,
        {{{"--register", "step,stp"}, "step: claimed\nstp: claimed\n"}, {{"--unregister", "stp"}, "stp: released\n"}},
@@ -340,13 +352,15 @@ TEST(AssociationSwitches, RegistersItselfFromAnyFolder) {
     Registry registry;
     auto executable = registry.home.root() / folder / "vexmoor-3dviewer";
     fs::create_directories(executable.parent_path());
+    auto entry = registry.home.dataHome() / "applications/com.vexmoor.3DViewer.desktop";
+    // Another build, since moved or removed, left its entry: the one that runs now replaces it.
+    if (registers) writeText(entry, "[Desktop Entry]\nType=Application\nName=V\nExec=/gone/vexmoor-3dviewer %f\n");
     fs::copy_file(executablePath(), executable);
     fs::copy_file(fs::path(executablePath()).parent_path() / "document-types.json",
                   executable.parent_path() / "document-types.json");
     auto status = runProgram({executable.string(), "--status"}, registry.environment);
     auto report = nlohmann::json::parse(status.out);
     EXPECT_EQ(report["bundlePath"], (registry.home.root() / reported / "vexmoor-3dviewer").string());
-    auto entry = registry.home.dataHome() / "applications/com.vexmoor.3DViewer.desktop";
     EXPECT_EQ(fs::exists(entry), registers);
     EXPECT_EQ(status.err.empty(), registers) << status.err;
     if (!registers) continue;

@@ -46,7 +46,8 @@ TEST(LaunchWindow, LaterLaunchesGoToTheRunningApplication) {
   struct Case {
     const char* name;
     // "" stands for the missing file, "\"\"" for an empty argument, "removed/NAME" for NAME
-    // relative to a working folder removed before the launch
+    // relative to a working folder removed before the launch, "here/NAME" for NAME relative to
+    // the folder it is in
     std::vector<std::string> first, later;
     bool bus;
     size_t handOffLines;  // two per session, all in the first process when handed over
@@ -61,6 +62,7 @@ TEST(LaunchWindow, LaterLaunchesGoToTheRunningApplication) {
       {"no session bus", {"a.stl"}, {"b.stl"}, false, 4, 0, Later::alone},
       {"an empty argument while one runs", {"a.stl"}, {"\"\""}, true, 2, 1, Later::alone},
       {"a path from a removed folder while one runs", {"a.stl"}, {"removed/a.stl"}, true, 2, 1, Later::alone},
+      {"a file by a relative path while one runs", {"a.stl"}, {"here/b.stl"}, true, 4, 0},
       {"a file while the running one is stopped", {"a.stl"}, {"b.stl"}, true, 4, 0, Later::toAStoppedInstance},
   };
   for (const auto& test : cases) {
@@ -83,6 +85,11 @@ TEST(LaunchWindow, LaterLaunchesGoToTheRunningApplication) {
     auto argv = [&](const std::vector<std::string>& arguments) {
       std::vector<std::string> all{executablePath()};
       for (const auto& argument : arguments) {
+        if (argument.rfind("here/", 0) == 0) {
+          all.insert(all.begin(), {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", home.tmp().string()});
+          all.push_back(argument.substr(5));
+          continue;
+        }
         if (argument.rfind("removed/", 0) == 0) {
           all.insert(all.begin(), {"/bin/sh", "-c", "mkdir \"$0\" && cd \"$0\" && rmdir \"$0\" && exec \"$@\"",
                                    (home.tmp() / "removed").string()});

@@ -175,3 +175,37 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
     EXPECT_TRUE(!*route.pages || fs::is_empty(pages)) << "redirect pages go with the process";
   }
 }
+
+// When no browser starts, the user is told the address of the page, which still works.
+TEST_F(ServeBinary, SaysWhereToOpenThePageWhenNoBrowserStarts) {
+  const std::vector<std::pair<const char*, const char*>> browsers{
+      {"xdg-open that fails", "#!/bin/sh\nexit 3\n"},
+      {"no xdg-open at all", nullptr},
+  };
+  for (const auto& [name, script] : browsers) {
+    SCOPED_TRACE(name);
+    TempHome own;
+    auto bin = own.tmp() / "bin";
+    fs::create_directories(bin);
+    if (script) {
+      std::ofstream(bin / "xdg-open") << script;
+      fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+    }
+    auto environment = own.environment();
+    for (auto& variable : environment) {
+      if (variable.rfind("PATH=", 0) == 0) variable = "PATH=" + bin.string();
+    }
+    handOff = own.tmp() / "addresses.txt";
+    environment.push_back("VEXMOOR_STUB_URL_FILE=" + handOff.string());
+    BackgroundProgram viewer({"/bin/sh", "-c", "exec \"$0\" \"$1\" 2>&1", executablePath(), models / "part.stl"},
+                             environment);
+    std::vector<std::string> told;
+    for (int line = 0; line < 4; ++line) told.push_back(viewer.readLine());
+    auto lines = waitForLines(handOff, 2);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(told, (std::vector<std::string>{"vexmoor-3dviewer: warning: Could not open your web browser",
+                                              "You can open the viewer manually at:", "", lines[1]}));
+    EXPECT_NE(httpRequest(lines[1]).body.find("<title>part.stl - Vexmoor 3D Viewer</title>"), std::string::npos);
+    EXPECT_EQ(viewer.stop(SIGTERM), 0);
+  }
+}
