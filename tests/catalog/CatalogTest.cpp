@@ -194,6 +194,10 @@ TEST_F(CatalogFetch, TakesOnlyViewerAddressesThatCannotRunScript) {
       {"https://[1::2:3:4:5:6:7]/", false},
       {"https://@v.example/", false},
       {"http://localhost.example.com/tools/3d-viewer", false},
+      {"http://127.0.0.1.nip.io/tools/3d-viewer", false},
+      {"http://evil.example#@127.0.0.1/", false},
+      {"http://evil.example\\@localhost/", false},
+      {"http://localhost:8080/v#@evil.example", true},
       // The viewer reads the first of a parameter the page adds.
       {"https://v.example/v?a=1&url=https://evil.example/x.glb", false},
       {"https://v.example/v?%62ridge=0", false},

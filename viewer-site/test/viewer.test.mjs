@@ -157,3 +157,47 @@ for (const parent of ['localhost.example.com', '127.0.0.1.nip.io']) {
     await context.close();
   });
 }
+
+// Where an assembly puts a part kept in a file of its own: the file's length unit, and a
+// placement turned a quarter about z (x goes to y, y to -x: a right-handed frame, not a mirror).
+test('an assembly places its parts in the unit and frame of its file', async () => {
+  const { assemblyOf } = await import('../public/step-assembly.mjs');
+  const units = [
+    ['( LENGTH_UNIT() NAMED_UNIT(*) SI_UNIT(.MILLI.,.METRE.) )', 1],
+    ['( LENGTH_UNIT() NAMED_UNIT(*) SI_UNIT($,.METRE.) )', 1000],
+    ['( LENGTH_UNIT() NAMED_UNIT(*) SI_UNIT(.CENTI.,.METRE.) )', 10],
+    ["( CONVERSION_BASED_UNIT('INCH',#3) LENGTH_UNIT() NAMED_UNIT(#4) )", 25.4],
+  ];
+  for (const [unit, millimetres] of units) {
+    const source = `DATA;
+#1=${unit};
+#10=PRODUCT_DEFINITION('design','',#90,#91);
+#11=PRODUCT_DEFINITION('design','',#92,#91);
+#12=DOCUMENT_FILE('part.step','',$,#93,'',$);
+#13=APPLIED_DOCUMENT_REFERENCE(#12,'',(#11));
+#20=NEXT_ASSEMBLY_USAGE_OCCURRENCE('1','','',#10,#11,$);
+#21=PRODUCT_DEFINITION_SHAPE('','',#20);
+#30=AXIS2_PLACEMENT_3D('',#31,#32,#33);
+#31=CARTESIAN_POINT('',(0.,0.,1.));
+#32=DIRECTION('',(0.,0.,1.));
+#33=DIRECTION('',(1.,0.,0.));
+#34=AXIS2_PLACEMENT_3D('',#35,#36,#37);
+#35=CARTESIAN_POINT('',(10.,0.,0.));
+#36=DIRECTION('',(0.,0.,2.));
+#37=DIRECTION('',(0.,1.,0.5));
+#40=ITEM_DEFINED_TRANSFORMATION('','',#30,#34);
+#41=( REPRESENTATION_RELATIONSHIP('','',#50,#51) REPRESENTATION_RELATIONSHIP_WITH_TRANSFORMATION(#40) SHAPE_REPRESENTATION_RELATIONSHIP() );
+#42=CONTEXT_DEPENDENT_SHAPE_REPRESENTATION(#41,#21);
+ENDSEC;`;
+    const [root] = assemblyOf(source).uses;
+    const [use] = root.node.uses;
+    assert.equal(use.file, 'part.step');
+    const { Vector3 } = await import('three');
+    const at = (x, y, z) => new Vector3(x, y, z).applyMatrix4(use.matrix).toArray().map((v) => Math.round(v * 1000) / 1000);
+    const offset = 10 * millimetres, lift = -1 * millimetres;
+    assert.deepEqual(at(0, 0, 0), [offset, 0, lift], unit);
+    assert.deepEqual(at(1, 0, 0), [offset, 1, lift], unit);
+    assert.deepEqual(at(0, 1, 0), [offset - 1, 0, lift], unit);
+    assert.deepEqual(at(0, 0, 1), [offset, 0, lift + 1], unit);
+  }
+});
