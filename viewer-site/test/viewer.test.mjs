@@ -168,7 +168,7 @@ test('an assembly places its parts in the unit and frame of its file', async () 
     ['( LENGTH_UNIT() NAMED_UNIT(*) SI_UNIT(.CENTI.,.METRE.) )', 10],
     ["( CONVERSION_BASED_UNIT('INCH',#3) LENGTH_UNIT() NAMED_UNIT(#4) )", 25.4],
   ];
-  for (const [unit, millimetres] of units) {
+  for (const [unit, millimetres, towards = '#37'] of [...units, [units[0][0], 1, '$']]) {
     const source = `DATA;
 #1=${unit};
 #10=PRODUCT_DEFINITION('design','',#90,#91);
@@ -181,7 +181,7 @@ test('an assembly places its parts in the unit and frame of its file', async () 
 #31=CARTESIAN_POINT('',(0.,0.,1.));
 #32=DIRECTION('',(0.,0.,1.));
 #33=DIRECTION('',(1.,0.,0.));
-#34=AXIS2_PLACEMENT_3D('',#35,#36,#37);
+#34=AXIS2_PLACEMENT_3D('',#35,#36,${towards});
 #35=CARTESIAN_POINT('',(10.,0.,0.));
 #36=DIRECTION('',(0.,0.,2.));
 #37=DIRECTION('',(0.,1.,0.5));
@@ -196,8 +196,10 @@ ENDSEC;`;
     const at = (x, y, z) => new Vector3(x, y, z).applyMatrix4(use.matrix).toArray().map((v) => Math.round(v * 1000) / 1000);
     const offset = 10 * millimetres, lift = -1 * millimetres;
     assert.deepEqual(at(0, 0, 0), [offset, 0, lift], unit);
-    assert.deepEqual(at(1, 0, 0), [offset, 1, lift], unit);
-    assert.deepEqual(at(0, 1, 0), [offset - 1, 0, lift], unit);
+    // Without a direction for x, x stays x.
+    const turned = towards !== '$';
+    assert.deepEqual(at(1, 0, 0), turned ? [offset, 1, lift] : [offset + 1, 0, lift], unit);
+    assert.deepEqual(at(0, 1, 0), turned ? [offset - 1, 0, lift] : [offset, 1, lift], unit);
     assert.deepEqual(at(0, 0, 1), [offset, 0, lift + 1], unit);
   }
 });
