@@ -85,6 +85,19 @@ test('every sample format is shown, and the others get a message naming the file
   }
 });
 
+// The sample part with its solid coloured as CAD systems write it.
+function coloured(step, rgb) {
+  const solid = /#(\d+)=MANIFOLD_SOLID_BREP/.exec(step)[1];
+  const context = /#(\d+)=\( GEOMETRIC_REPRESENTATION_CONTEXT/.exec(step)[1];
+  const styles = [`COLOUR_RGB('',${rgb.map((v) => v.toFixed(2)).join(',')})`, "FILL_AREA_STYLE_COLOUR('',#90001)",
+    "FILL_AREA_STYLE('',(#90002))", 'SURFACE_STYLE_FILL_AREA(#90003)', "SURFACE_SIDE_STYLE('',(#90004))",
+    'SURFACE_STYLE_USAGE(.BOTH.,#90005)', 'PRESENTATION_STYLE_ASSIGNMENT((#90006))',
+    `STYLED_ITEM('color',(#90007),#${solid})`,
+    `MECHANICAL_DESIGN_GEOMETRIC_PRESENTATION_REPRESENTATION('',(#90008),#${context})`];
+  const lines = styles.map((entity, k) => `#${90001 + k}=${entity};`).join('\n');
+  return step.replace('ENDSEC;\nEND-ISO', `${lines}\nENDSEC;\nEND-ISO`);
+}
+
 // The application bundles what the model names; the viewer finds each file in the bundle.
 test('models made of several files are shown whole', async () => {
   const folder = mkdtempSync(path.join(tmpdir(), 'vexmoor-bundle-'));
@@ -98,6 +111,11 @@ test('models made of several files are shown whole', async () => {
   writeFileSync(path.join(folder, 'row.step'), stepAssembly('part.step', 1, 50));
   writeFileSync(path.join(folder, 'nested.stp'), stepAssembly('part.step', 20, 2));
   writeFileSync(path.join(folder, 'deeper.stp'), stepAssembly('part.step', 30, 2));
+  // Parts in the colours they were given; a black one would vanish into the background.
+  const part = readFileSync(path.join(samples, 'part.step'), 'latin1');
+  writeFileSync(path.join(folder, 'red.step'), coloured(part, [0.9, 0.05, 0.05]));
+  writeFileSync(path.join(folder, 'black.step'), coloured(part, [0, 0, 0]));
+  writeFileSync(path.join(folder, 'red-row.step'), stepAssembly('red.step', 1, 3));
   const partReadOnce = (o) => o.reads.join() === 'part.step';
   const cases = [
     [bundle, 'viewer-bundle.png', (o) => o.red > 0.05],
@@ -107,6 +125,9 @@ test('models made of several files are shown whole', async () => {
     [path.join(folder, 'nested.stp'), 'viewer-assembly-capped.png', (o) => partReadOnce(o) && o.shapes === 100000 &&
       /1,048,576 shapes; the first 100,000 are shown/.test(o.message)],
     [path.join(folder, 'deeper.stp'), null, (o) => partReadOnce(o) && /1,073,741,824 shapes/.test(o.message)],
+    [path.join(folder, 'red.step'), 'viewer-step-red.png', (o) => o.red > 0.05],
+    [path.join(folder, 'red-row.step'), null, (o) => o.red > 0.02 && o.shapes === 3],
+    [path.join(folder, 'black.step'), null, (o) => o.lit > 0.02 && o.red === 0],
   ];
   for (const [file, screenshot, drawn] of cases) {
     const outcome = await openThroughBridge(file, screenshot);
