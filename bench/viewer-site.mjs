@@ -4,7 +4,7 @@ import { copyFileSync, mkdtempSync, readFileSync, writeFileSync, rmSync } from '
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { zipSync } from '../viewer-site/node_modules/three/examples/jsm/libs/fflate.module.js';
-import { stepAssembly, stepSolid } from '../viewer-site/samples/step-solid.mjs';
+import { stepAssembly, stepSphere } from '../viewer-site/samples/step-solid.mjs';
 import { startSite } from '../viewer-site/server.mjs';
 import { launchChromium, samples, serveWithApp } from '../viewer-site/test/support.mjs';
 
@@ -25,25 +25,6 @@ function largeStl() {
     corners.flat().forEach((v, k) => bytes.writeFloatLE(v, at + 12 + 4 * k));
   }
   return bytes;
-}
-
-// A STEP part of about 20 MB: a sphere of radius 100 mm bounded by 17,700 planar faces.
-function largeStep() {
-  const rings = 132, segments = 134;
-  const points = [[0, 0, 100], [0, 0, -100]];
-  for (let i = 1; i < rings; i++) {
-    for (let j = 0; j < segments; j++) {
-      const theta = (i / rings) * Math.PI, phi = (j / segments) * 2 * Math.PI;
-      points.push([100 * Math.sin(theta) * Math.cos(phi), 100 * Math.sin(theta) * Math.sin(phi), 100 * Math.cos(theta)]);
-    }
-  }
-  const at = (i, j) => 2 + (i - 1) * segments + (j % segments);
-  const faces = [];
-  for (let j = 0; j < segments; j++) {
-    faces.push([0, at(1, j), at(1, j + 1)], [1, at(rings - 1, j + 1), at(rings - 1, j)]);
-    for (let i = 1; i < rings - 1; i++) faces.push([at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j + 1)]);
-  }
-  return Buffer.from(stepSolid('sphere', points, faces, 6));
 }
 
 // The page's own clock at each phase of the bridge path, from inside both frames.
@@ -90,7 +71,7 @@ const placing = (uses) => () => {
 // Each model is made only when it is measured, so that one model alone starts at once.
 const models = [
   ['50 MB STL', 'sphere.stl', largeStl],
-  ['20 MB STEP part', 'sphere.step', largeStep],
+  ['20 MB STEP part', 'sphere.step', () => Buffer.from(stepSphere(132, 134))],
   ['50 MB zip bundle', 'sphere-bundle.zip', () => Buffer.from(zipSync({ 'sphere.stl': new Uint8Array(largeStl()),
     'textures/crimson.png': new Uint8Array(readFileSync(path.join(samples, 'crimson.png'))) }, { level: 0 }))],
   ['STEP assembly placing a 115 KB part once', 'once.stp', placing(1)],

@@ -1,6 +1,6 @@
 // The parts of a STEP assembly that live in files of their own (DOCUMENT_FILE references):
 // which file each occurrence shows and where the assembly places it.
-import * as THREE from 'three';
+import { Matrix4, Vector3 } from '../vendor/bundle/vendor.js';
 
 // One value of an entity's parameter list: a list, a string, a reference, a typed value or
 // a plain token (number, enumeration, $, *).
@@ -74,12 +74,12 @@ function lengthScale(entities) {
 function placement(entities, ref, scale) {
   const [, location, axis, direction] = entities.get(ref?.ref)?.get('AXIS2_PLACEMENT_3D') ?? [];
   const point = entities.get(location?.ref)?.get('CARTESIAN_POINT')?.[1] ?? [0, 0, 0];
-  const z = new THREE.Vector3(...numbers(entities.get(axis?.ref)?.get('DIRECTION')?.[1] ?? [0, 0, 1])).normalize();
-  const xHint = new THREE.Vector3(...numbers(entities.get(direction?.ref)?.get('DIRECTION')?.[1] ?? [1, 0, 0]));
+  const z = new Vector3(...numbers(entities.get(axis?.ref)?.get('DIRECTION')?.[1] ?? [0, 0, 1])).normalize();
+  const xHint = new Vector3(...numbers(entities.get(direction?.ref)?.get('DIRECTION')?.[1] ?? [1, 0, 0]));
   const x = xHint.sub(z.clone().multiplyScalar(xHint.dot(z))).normalize();
-  const y = new THREE.Vector3().crossVectors(z, x);
-  const origin = new THREE.Vector3(...numbers(point)).multiplyScalar(scale);
-  return new THREE.Matrix4().makeBasis(x, y, z).setPosition(origin);
+  const y = new Vector3().crossVectors(z, x);
+  const origin = new Vector3(...numbers(point)).multiplyScalar(scale);
+  return new Matrix4().makeBasis(x, y, z).setPosition(origin);
 }
 
 // Entities that bound a shape with faces: a file without any has nothing of its own to draw.
@@ -130,7 +130,7 @@ export function assemblyOf(source) {
     open.add(definition);
     const node = { uses: [] };
     for (const [child, usage] of usesOf.get(definition)) {
-      const matrix = shapeOf.get(usage) ?? new THREE.Matrix4();
+      const matrix = shapeOf.get(usage) ?? new Matrix4();
       if (fileOf.has(child)) node.uses.push({ file: fileOf.get(child), matrix });
       else if (usesOf.has(child) && !open.has(child)) node.uses.push({ node: nodeOf(child), matrix });
     }
@@ -140,5 +140,5 @@ export function assemblyOf(source) {
   };
   const children = new Set([...usesOf.values()].flat().map(([child]) => child));
   const roots = [...usesOf.keys()].filter((parent) => !children.has(parent));
-  return { faces, uses: roots.map((root) => ({ node: nodeOf(root), matrix: new THREE.Matrix4() })) };
+  return { faces, uses: roots.map((root) => ({ node: nodeOf(root), matrix: new Matrix4() })) };
 }

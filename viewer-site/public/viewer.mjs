@@ -2,12 +2,12 @@
 // reads it with the engine for its format, and shows it framed, with orbit controls.
 import * as THREE from 'three';
 import { OrbitControls } from 'three/addons/controls/OrbitControls.js';
-import { unzipSync } from 'three/addons/libs/fflate.module.js';
-import { formatOf, readModel } from './formats.mjs';
+import { objectOf, readModel } from './formats.mjs';
 
 const body = document.body;
 const canvas = document.getElementById('view');
 const message = document.getElementById('message');
+const progress = document.getElementById('progress');
 
 const renderer = new THREE.WebGLRenderer({ canvas, antialias: true, preserveDrawingBuffer: true });
 renderer.setPixelRatio(window.devicePixelRatio);
@@ -51,52 +51,80 @@ function sizeText(bytes) {
   return `${unit ? value.toFixed(1) : value} ${units[unit]}`;
 }
 
+// What is being read, and below it the engine's stage; the bar moves only when the engine
+// tells how far it is.
+function showStage(heading, stage, done, total) {
+  message.textContent = stage ? `${heading}\n${stage}…` : heading;
+  if (!total) return progress.removeAttribute('value');
+  progress.max = total;
+  progress.value = done;
+}
+
 function setState(state, text, name = '', detail = '') {
   body.dataset.state = state;
   message.textContent = text;
+  progress.hidden = state !== 'loading';
+  progress.removeAttribute('value');
   if (name) document.getElementById('name').textContent = name;
   document.getElementById('detail').textContent = detail;
   if (name) document.title = `${name} – Vexmoor 3D Viewer`;
 }
 
-function isZip(bytes) {
-  return bytes[0] === 0x50 && bytes[1] === 0x4b && bytes[2] === 0x03 && bytes[3] === 0x04;
+// Models are read in a worker, one for the page: the engines load once, and the page keeps
+// drawing and answering while a large model is read.
+let worker = null;
+const reads = new Map();  // request -> { settle, stage }
+let nextRead = 0;
+
+function failAll(text) {
+  for (const { settle } of reads.values()) settle({ error: text });
+  reads.clear();
+  worker = null;
 }
 
-// A bundle is a zip with the model at its top level and the files it needs beside it; a zip that
-// is an OPC package (3MF, DWFX) is a model of its own.
-function unpack(name, buffer) {
-  const bytes = new Uint8Array(buffer);
-  if (!isZip(bytes)) return { name, buffer, files: new Map() };
-  const entries = unzipSync(bytes);
-  const names = Object.keys(entries);
-  if (names.includes('[Content_Types].xml')) return { name, buffer, files: new Map() };
-  // Each file under its path and, unless another has it first, under its name alone.
-  const files = new Map();
-  for (const entry of names.filter((name) => !name.endsWith('/'))) files.set(entry.toLowerCase(), entries[entry]);
-  for (const entry of names.filter((name) => !name.endsWith('/'))) {
-    const name = entry.split('/').pop().toLowerCase();
-    if (!files.has(name)) files.set(name, entries[entry]);
+function readInWorker(name, buffer, stage) {
+  if (!worker) {
+    worker = new Worker(new URL('./read-worker.mjs', import.meta.url), { type: 'module' });
+    worker.addEventListener('message', ({ data }) => {
+      const read = reads.get(data.id);
+      if (!read) return;
+      if (data.read) return performance.mark('step-file-read', { detail: data.read });
+      if (data.stage) return read.stage(data.stage, data.done, data.total);
+      reads.delete(data.id);
+      read.settle(data);
+    });
+    worker.addEventListener('error', (event) => {
+      event.preventDefault();
+      failAll('the model reader could not be started');
+    });
   }
-  const model = names.find((entry) => !entry.includes('/') && formatOf(entry).readable) ??
-                names.find((entry) => !entry.includes('/'));
-  if (!model) throw new Error('the bundle holds no model');
-  const data = entries[model];
-  return { name: model, buffer: data.buffer.slice(data.byteOffset, data.byteOffset + data.byteLength), files };
+  const id = nextRead++;
+  return new Promise((settle) => {
+    reads.set(id, { settle, stage });
+    worker.postMessage({ id, name, buffer }, [buffer]);
+  });
 }
+
+let latest = 0;  // the stages shown are those of the file opened last
 
 async function open(name, buffer) {
+  const opening = ++latest;
   const size = buffer.byteLength;
-  setState('loading', `Opening ${name}…`, name, sizeText(size));
+  const heading = `Reading ${name} — ${sizeText(size)}`;
+  setState('loading', heading, name, sizeText(size));
   try {
-    const model = unpack(name, buffer);
-    const format = formatOf(model.name);
-    if (!format.readable) {
-      setState('unsupported', `${model.name} (${sizeText(size)}) is a ${format.label} file, which this viewer cannot show.`,
+    const answer = await readInWorker(name, buffer, (stage, done, total) => {
+      if (latest === opening) showStage(heading, stage, done, total);
+    });
+    if (answer.error) throw new Error(answer.error);
+    if (answer.unsupported) {
+      setState('unsupported', `${answer.name} (${sizeText(size)}) is a ${answer.unsupported} file, which this viewer cannot show.`,
                name, sizeText(size));
       return;
     }
-    const object = await readModel(format, model);
+    const { format } = answer;
+    showStage(heading, answer.object ? 'Drawing the model' : `Reading the ${format.label} file`);
+    const object = answer.object ? objectOf(answer.object) : await readModel(format, answer.model);
     performance.mark('model-read');
     if (shown) scene.remove(shown);
     shown = object;

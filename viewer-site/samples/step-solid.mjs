@@ -47,6 +47,25 @@ export function stepSolid(name, points, faces, digits = 1) {
     'ENDSEC;', 'DATA;', ...lines, 'ENDSEC;', 'END-ISO-10303-21;', ''].join('\n');
 }
 
+// A sphere of radius 100 mm bounded by planar faces: `rings` × `segments` of them; 132 × 134
+// make a file of about 20 MB.
+export function stepSphere(rings, segments) {
+  const points = [[0, 0, 100], [0, 0, -100]];
+  for (let i = 1; i < rings; i++) {
+    for (let j = 0; j < segments; j++) {
+      const theta = (i / rings) * Math.PI, phi = (j / segments) * 2 * Math.PI;
+      points.push([100 * Math.sin(theta) * Math.cos(phi), 100 * Math.sin(theta) * Math.sin(phi), 100 * Math.cos(theta)]);
+    }
+  }
+  const at = (i, j) => 2 + (i - 1) * segments + (j % segments);
+  const faces = [];
+  for (let j = 0; j < segments; j++) {
+    faces.push([0, at(1, j), at(1, j + 1)], [1, at(rings - 1, j + 1), at(rings - 1, j)]);
+    for (let i = 1; i < rings - 1; i++) faces.push([at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j + 1)]);
+  }
+  return stepSolid('sphere', points, faces, 6);
+}
+
 // An assembly (AP214) of one part kept in the file `part`: `levels` levels of sub-assemblies,
 // each placing the one below (the lowest, the part) `uses` times side by side, along x, y and z
 // by turns.

@@ -20,6 +20,22 @@ export async function confine(context, allowedHosts = []) {
   return escaped;
 }
 
+// Run in the viewer's page: from the first "Reading …" it shows until the model is read, each
+// text shown and the longest the page went without running a timer.
+export function watchReading() {
+  const watch = window.vexmoorWatch = { seen: [], longestPause: 0 };
+  let last = null;
+  const tick = () => {
+    const now = performance.now(), text = document.getElementById('message')?.textContent ?? '';
+    const read = performance.getEntriesByName('model-read')[0]?.startTime ?? Infinity;
+    if (last !== null && last < read) watch.longestPause = Math.max(watch.longestPause, Math.min(now, read) - last);
+    if (text.startsWith('Reading') && watch.seen.at(-1) !== text) watch.seen.push(text);
+    if (last !== null || text.startsWith('Reading')) last = now;
+    setTimeout(tick, 20);
+  };
+  tick();
+}
+
 // The viewer frame's state once it settles, and how much of its canvas the model covers.
 export async function viewerOutcome(frame, timeoutMs = 60000) {
   await frame.waitForFunction(() => ['shown', 'unsupported', 'error'].includes(document.body.dataset.state),
@@ -41,6 +57,6 @@ export async function viewerOutcome(frame, timeoutMs = 60000) {
     const pixels = data.length / 4;
     return { state: document.body.dataset.state, message: document.getElementById('message').textContent,
       lit: lit / pixels, red: red / pixels, shapes: performance.getEntriesByName('model-drawn').at(-1)?.detail?.shapes,
-      reads: performance.getEntriesByName('step-file-read').map((mark) => mark.detail) };
+      reads: performance.getEntriesByName('step-file-read').map((mark) => mark.detail), watch: window.vexmoorWatch };
   });
 }
