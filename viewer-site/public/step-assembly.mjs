@@ -1,6 +1,9 @@
 // The parts of a STEP assembly that live in files of their own (DOCUMENT_FILE references):
 // which file each occurrence shows and where the assembly places it.
-import { Matrix4, Vector3 } from '../vendor/bundle/vendor.js';
+
+// A worker has no import map: there three.js comes from the bundle beside the engines.
+const { Matrix4, Vector3 } =
+  await import(typeof WorkerGlobalScope === 'undefined' ? 'three' : '../vendor/bundle/vendor.js');
 
 // One value of an entity's parameter list: a list, a string, a reference, a typed value or
 // a plain token (number, enumeration, $, *).

@@ -79,6 +79,7 @@ let nextRead = 0;
 function failAll(text) {
   for (const { settle } of reads.values()) settle({ error: text });
   reads.clear();
+  worker?.terminate();
   worker = null;
 }
 

@@ -66,6 +66,7 @@ test('every sample format is shown, and the others get a message naming the file
   const folder = mkdtempSync(path.join(tmpdir(), 'vexmoor-formats-'));
   writeFileSync(path.join(folder, 'house.skp'), 'not a model we read');
   writeFileSync(path.join(folder, 'scene.x3d'), '<X3D/>');
+  writeFileSync(path.join(folder, 'broken.step'), 'ISO-10303-21;\nnothing else');
   // Names as files from Windows often have them, and VRML as it is often shipped, gzipped.
   copyFileSync(path.join(samples, 'part.step'), path.join(folder, 'PART.STP'));
   writeFileSync(path.join(folder, 'cube.wrz'), gzipSync(readFileSync(path.join(samples, 'cube.wrl'))));
@@ -82,6 +83,7 @@ test('every sample format is shown, and the others get a message naming the file
     [path.join(folder, 'PART.STP'), 'shown'], [path.join(folder, 'cube.wrz'), 'shown'],
     [path.join(folder, 'sphere.step'), 'shown', null, readAway],
     [path.join(folder, 'house.skp'), 'unsupported'], [path.join(folder, 'scene.x3d'), 'unsupported'],
+    [path.join(folder, 'broken.step'), 'error'],
   ];
   for (const [name, expected, screenshot, check = () => true] of cases) {
     const outcome = await openThroughBridge(path.isAbsolute(name) ? name : path.join(samples, name), screenshot);
