@@ -93,7 +93,8 @@ export function objectOf(item, geometries = new Map()) {
   const { color, vertexColors, opacity } = item.material ?? {};
   const looks = { color, vertexColors, transparent: opacity < 1, opacity };
   const object = item.kind === 'group' ? new THREE.Group()
-    : item.kind === 'points' ? new THREE.Points(geometry, new THREE.PointsMaterial({ ...looks, size: 3, sizeAttenuation: false }))
+    : item.kind === 'points'
+      ? new THREE.Points(geometry, new THREE.PointsMaterial({ ...looks, size: 3, sizeAttenuation: false }))
     : item.kind === 'lines' ? new THREE.LineSegments(geometry, new THREE.LineBasicMaterial(looks))
     : item.kind === 'instances' ? new THREE.InstancedMesh(geometry, surface(), item.count)
     : new THREE.Mesh(geometry, surface());

@@ -2,9 +2,9 @@
 // the engines, and hands back the geometry as arrays whose buffers move to the page without a
 // copy. A format whose reader needs the page itself (images, XML documents) goes back unread.
 import {
-  DxfParser, Float32BufferAttribute, Group, InstancedMesh, LASLoader, LineBasicMaterial, LineSegments, Matrix4, Mesh,
-  MeshStandardMaterial, Points, PointsMaterial, PLYLoader, STLLoader, BufferAttribute, BufferGeometry, occtimportjs,
-  parse, unzipSync,
+  BufferAttribute, BufferGeometry, DxfParser, Float32BufferAttribute, Group, InstancedMesh, LASLoader,
+  LineBasicMaterial, LineSegments, Matrix4, Mesh, MeshStandardMaterial, PLYLoader, Points, PointsMaterial, STLLoader,
+  occtimportjs, parse, unzipSync,
 } from '../vendor/bundle/vendor.js';
 import { assemblyOf, deepestNesting } from './step-assembly.mjs';
 import { companion, formatOf } from './format-names.mjs';
@@ -317,7 +317,8 @@ function pack(object, transfer, geometries = new Map()) {
   object.updateMatrix();
   const kind = object.isInstancedMesh ? 'instances' : object.isMesh ? 'mesh' : object.isPoints ? 'points'
     : object.isLineSegments ? 'lines' : 'group';
-  const item = { kind, matrix: object.matrix.toArray(), children: object.children.map((c) => pack(c, transfer, geometries)) };
+  const children = object.children.map((child) => pack(child, transfer, geometries));
+  const item = { kind, matrix: object.matrix.toArray(), children };
   const { geometry, material } = object;
   if (geometry) {
     if (!geometries.has(geometry)) {

@@ -83,26 +83,29 @@ function failAll(text) {
   worker = null;
 }
 
+function readerWorker() {
+  if (worker) return worker;
+  worker = new Worker(new URL('./read-worker.mjs', import.meta.url), { type: 'module' });
+  worker.addEventListener('message', ({ data }) => {
+    const read = reads.get(data.id);
+    if (!read) return;
+    if (data.read) return performance.mark('step-file-read', { detail: data.read });
+    if (data.stage) return read.stage(data.stage, data.done, data.total);
+    reads.delete(data.id);
+    read.settle(data);
+  });
+  worker.addEventListener('error', (event) => {
+    event.preventDefault();
+    failAll('the model reader could not be started');
+  });
+  return worker;
+}
+
 function readInWorker(name, buffer, stage) {
-  if (!worker) {
-    worker = new Worker(new URL('./read-worker.mjs', import.meta.url), { type: 'module' });
-    worker.addEventListener('message', ({ data }) => {
-      const read = reads.get(data.id);
-      if (!read) return;
-      if (data.read) return performance.mark('step-file-read', { detail: data.read });
-      if (data.stage) return read.stage(data.stage, data.done, data.total);
-      reads.delete(data.id);
-      read.settle(data);
-    });
-    worker.addEventListener('error', (event) => {
-      event.preventDefault();
-      failAll('the model reader could not be started');
-    });
-  }
   const id = nextRead++;
   return new Promise((settle) => {
     reads.set(id, { settle, stage });
-    worker.postMessage({ id, name, buffer }, [buffer]);
+    readerWorker().postMessage({ id, name, buffer }, [buffer]);
   });
 }
 
@@ -166,6 +169,7 @@ async function openAddress(url) {
 
 render();
 performance.mark('viewer-started');
+readerWorker();  // now, so that what it loads arrives while the file is on its way
 window.vexmoorOpen = open;
 for (const data of window.vexmoorInbox.splice(0)) open(String(data.name || 'model'), data.buffer);
 const address = new URLSearchParams(location.search).get('url');
