@@ -91,7 +91,7 @@ export function objectOf(item, geometries = new Map()) {
     if (item.geometry.index) geometry.setIndex(new THREE.BufferAttribute(item.geometry.index, 1));
   }
   const { color, vertexColors, opacity } = item.material ?? {};
-  const looks = { color, vertexColors, transparent: opacity < 1, opacity };
+  const looks = { color: color && new THREE.Color().fromArray(color), vertexColors, transparent: opacity < 1, opacity };
   const object = item.kind === 'group' ? new THREE.Group()
     : item.kind === 'points'
       ? new THREE.Points(geometry, new THREE.PointsMaterial({ ...looks, size: 3, sizeAttenuation: false }))

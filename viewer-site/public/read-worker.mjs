@@ -330,7 +330,7 @@ function pack(object, transfer, geometries = new Map()) {
       geometries.set(geometry, { attributes, index: geometry.index && movable(geometry.index.array, transfer) });
     }
     item.geometry = geometries.get(geometry);
-    item.material = { color: material.color.getHex(), vertexColors: material.vertexColors,
+    item.material = { color: material.color.toArray(), vertexColors: material.vertexColors,
       opacity: material.transparent ? material.opacity : 1 };
   }
   if (object.isInstancedMesh) {
