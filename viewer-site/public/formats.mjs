@@ -66,8 +66,8 @@ let occt = null;
 function loadOcct() {
   occt ??= new Promise((resolve, reject) => {
     const script = document.createElement('script');
-    script.src = '/vendor/occt/occt-import-js.js';
-    script.onload = () => window.occtimportjs({ locateFile: (file) => `/vendor/occt/${file}` }).then(resolve, reject);
+    script.src = '../vendor/occt/occt-import-js.js';
+    script.onload = () => window.occtimportjs({ locateFile: (file) => `../vendor/occt/${file}` }).then(resolve, reject);
     script.onerror = () => reject(new Error('the STEP and IGES reader could not be loaded'));
     document.head.append(script);
   });
@@ -202,7 +202,7 @@ async function readBrep(model, kind) {
 async function readIfc(model) {
   const { IfcAPI } = await import('web-ifc');
   const api = new IfcAPI();
-  api.SetWasmPath('/vendor/web-ifc/', true);
+  api.SetWasmPath('../vendor/web-ifc/', true);
   await api.Init();
   const modelID = api.OpenModel(new Uint8Array(model.buffer));
   const group = new THREE.Group();
@@ -305,7 +305,7 @@ const readers = {
   },
   '3dm': (model) => {
     const loader = new Rhino3dmLoader();
-    loader.setLibraryPath('/vendor/three/examples/jsm/libs/rhino3dm/');
+    loader.setLibraryPath('../vendor/three/examples/jsm/libs/rhino3dm/');
     return new Promise((resolve, reject) => loader.parse(model.buffer, resolve, reject));
   },
   step: (model) => readBrep(model, 'step'),
