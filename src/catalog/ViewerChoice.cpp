@@ -49,7 +49,8 @@ std::vector<ViewerSetting> systemViewerSettings() {
   return settings;
 }
 
-ViewerChoice chooseViewer(const std::vector<ViewerSetting>& settings, const DefaultsStore& defaults, std::ostream& err) {
+ViewerChoice chooseViewer(const std::vector<ViewerSetting>& settings, const DefaultsStore& defaults,
+                          std::ostream& err) {
   auto cached = defaults.string(cacheKey);
   auto catalog = cached ? parse(*cached) : std::nullopt;
   bool fromCatalog = catalog && isUsableViewerUrl(catalog->viewerUrl);

@@ -53,8 +53,7 @@ class Served : public testing::Test {
     path = fs::temp_directory_path() / ("served-" + std::to_string(size) + ".stl");
     content = writePatternFile(path, size);
     server = std::make_unique<LoopbackServer>(
-        path.string(), [now = now] { return ServerCore::TimePoint(std::chrono::seconds(now->load())); },
-        viewerFolder);
+        path.string(), [now = now] { return ServerCore::TimePoint(std::chrono::seconds(now->load())); }, viewerFolder);
     server->start();
     server->setPageHtml(page);
     token = targetOf(server->pageUrl()).substr(0, 34);
