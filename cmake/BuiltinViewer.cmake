@@ -30,4 +30,5 @@ add_custom_command(OUTPUT ${stamp}
 add_custom_target(vexmoor_viewer ALL DEPENDS ${stamp})
 
 include(GNUInstallDirs)
-install(DIRECTORY ${VEXMOOR_VIEWER_OUTPUT}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/vexmoor-3dviewer/viewer)
+install(DIRECTORY ${VEXMOOR_VIEWER_OUTPUT}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/vexmoor-3dviewer/viewer
+        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
