@@ -170,14 +170,16 @@ bool AppDelegate::serveSession(const std::string& documentPath, const std::strin
   const std::string builtinUrl = started.builtinViewerUrl();
   std::string viewerUrl =
       services_.viewerUrl.empty() ? FormatCatalog::viewerUrl(services_.defaults) : services_.viewerUrl;
-  if (services_.builtinViewerChosen && !builtinUrl.empty()) viewerUrl = builtinUrl;
+  const bool builtinUsed = services_.builtinViewerChosen && !builtinUrl.empty();
+  if (builtinUsed) viewerUrl = builtinUrl;
   started.setPageHtml(BridgePage::build(viewerUrl, started.fileUrl(), started.fileName(), builtinUrl));
   writeHandOffFile(started);
   openBrowser(started);
   if (!exitTimerStarted_) {
     exitTimerStarted_ = true;
     services_.startExitTimer();
-    services_.startUpdateCheck();
+    // The viewer built in, once chosen, keeps every request on this computer.
+    if (!builtinUsed) services_.startUpdateCheck();
   }
   return true;
 }
