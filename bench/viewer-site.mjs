@@ -1,5 +1,6 @@
 // See viewer-site.sh. For each model: the bridge path's phases, its medians beside the
-// ?url= floor, and the ratio; which Chromium and GL backend drew them.
+// ?url= floor, and the ratio; for the STL and the zip bundle also the viewer built into the
+// application; which Chromium and GL backend drew them.
 import { copyFileSync, mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
@@ -93,8 +94,21 @@ const browser = await launchChromium();
 for (const [label, name, make] of models.filter(([, name]) => !only || name.endsWith(`.${only}`))) {
   const model = path.join(folder, name);
   writeFileSync(model, make());
-  const full = [], floor = [], phaseRuns = [], floorPhases = [];
+  const full = [], floor = [], phaseRuns = [], floorPhases = [], builtin = [];
+  const throughBuiltin = ['sphere.stl', 'sphere-bundle.zip'].includes(name);
   for (let i = 0; i < runs; i++) {
+    // The viewer built into the application: page, viewer and file from its one server.
+    if (throughBuiltin) {
+      const page = await browser.newPage({ viewport: { width: 900, height: 700 } });
+      const started = performance.timeOrigin + performance.now();
+      const own = await serveWithApp(model, `${site.origin}/tools/3d-viewer`, { user: 'builtin' });
+      await page.goto(own.pageUrl);
+      await page.waitForFunction(() => document.getElementById('viewer').src.includes('/viewer/app/viewer.html'));
+      await shownIn(page.frames().find((f) => f.url().includes('/viewer/app/viewer.html')));
+      builtin.push(performance.timeOrigin + performance.now() - started);
+      await page.close();
+      own.stop();
+    }
     const page = await browser.newPage({ viewport: { width: 900, height: 700 } });
     await page.addInitScript(phases);
     const started = performance.timeOrigin + performance.now();
@@ -122,6 +136,10 @@ for (const [label, name, make] of models.filter(([, name]) => !only || name.ends
   const phase = (runs, key) => median(runs.map((p) => (p[key] ?? NaN) - p.started)).toFixed(0);
   const bridge = (key) => phase(phaseRuns, key), floorPhase = (key) => phase(floorPhases, key);
   console.log(`${label}: launch to model on screen ${a.toFixed(0)} ms, ?url= ${b.toFixed(0)} ms, ratio ${(a / b).toFixed(2)}`);
+  if (throughBuiltin) {
+    const c = median(builtin);
+    console.log(`  built-in viewer: launch to model on screen ${c.toFixed(0)} ms, ratio to ?url= ${(c / b).toFixed(2)}`);
+  }
   console.log(`  bridge, from launch (ms): addresses ${bridge('addresses')}, page fetch complete ${bridge('fetched')}, ` +
     `ready ${bridge('ready')}, viewer started ${bridge('viewer-started')}, open-file ${bridge('open-file')}, ` +
     `model read ${bridge('model-read')}, drawn ${bridge('model-drawn')}, shown ${bridge('shown')}`);

@@ -47,6 +47,8 @@ const renderedFormats = [
   ['3dm', 'Rhino 3D Model', 'cad', ['3dm']],
 ].map(([id, name, category, extensions]) => ({ id, name, category, extensions }));
 
+export { renderedFormats };
+
 export function catalog(origin) {
   return { viewerUrl: `${origin}/tools/3d-viewer`, formats: renderedFormats };
 }
@@ -78,7 +80,7 @@ async function sendFile(response, path) {
 // The viewer and all it imports as one script. Loaded as separate modules, each level of
 // imports is found only when the level above has been parsed; in the bridge page's frame
 // that thread is also receiving the model, and the viewer started over half a second later.
-async function bundleViewer() {
+export async function bundleViewer() {
   const result = await build({ entryPoints: [join(root, 'public/viewer.mjs')], bundle: true, format: 'esm',
     platform: 'browser', minify: true, write: false, external: ['web-ifc', 'vexmoor-vendor'], logLevel: 'warning' });
   return result.outputFiles[0].contents;

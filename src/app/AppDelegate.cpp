@@ -156,7 +156,7 @@ void AppDelegate::finishPreparation(unsigned id) {
 }
 
 bool AppDelegate::serveSession(const std::string& documentPath, const std::string& servedPath) {
-  auto server = std::make_unique<LoopbackServer>(servedPath, services_.clock);
+  auto server = std::make_unique<LoopbackServer>(servedPath, services_.clock, services_.viewerFolder);
   try {
     server->start();
   } catch (const LoopbackServer::ServerError& error) {
@@ -166,14 +166,20 @@ bool AppDelegate::serveSession(const std::string& documentPath, const std::strin
   }
   LoopbackServer& started = *server;
   sessions_.push_back({std::move(server), servedPath, documentPath});
-  started.setPageHtml(
-      BridgePage::build(FormatCatalog::viewerUrl(services_.defaults), started.fileUrl(), started.fileName()));
+  // Chosen but not installed, the built-in viewer gives way to the hosted one.
+  const std::string builtinUrl = started.builtinViewerUrl();
+  std::string viewerUrl =
+      services_.viewerUrl.empty() ? FormatCatalog::viewerUrl(services_.defaults) : services_.viewerUrl;
+  const bool builtinUsed = services_.builtinViewerChosen && !builtinUrl.empty();
+  if (builtinUsed) viewerUrl = builtinUrl;
+  started.setPageHtml(BridgePage::build(viewerUrl, started.fileUrl(), started.fileName(), builtinUrl));
   writeHandOffFile(started);
   openBrowser(started);
   if (!exitTimerStarted_) {
     exitTimerStarted_ = true;
     services_.startExitTimer();
-    services_.startUpdateCheck();
+    // The viewer built in, once chosen, keeps every request on this computer.
+    if (!builtinUsed) services_.startUpdateCheck();
   }
   return true;
 }

@@ -29,6 +29,10 @@ struct AppServices {
   std::function<void()> raiseManageWindow{};  // brings the window that is shown to the front
   // Calls the function on the event loop after the delay; may be called from any thread.
   std::function<void(std::chrono::milliseconds, std::function<void()>)> runLater{};
+  // The viewer chosen for this launch: the built-in one, or the address (empty: the catalog's).
+  bool builtinViewerChosen = false;
+  std::string viewerUrl{};
+  std::string viewerFolder{};  // where the built-in viewer's files are; empty: none
 };
 
 // Serves the documents the application is given, one loopback server each, and ends the

@@ -7,6 +7,7 @@
 
 #include "BuildInfo.h"
 #include "Text.h"
+#include "ViewerChoice.h"
 
 namespace AssociationSwitches {
 
@@ -17,7 +18,15 @@ using nlohmann::json;
 constexpr std::array<const char*, 5> switches{"--register", "--unregister", "--register-unowned", "--unregister-all",
                                               "--status"};
 
-std::string statusReport(Associations::Services& services, const std::string& executablePath) {
+json viewerReport(const ViewerChoice& viewer, bool builtinInstalled) {
+  bool builtin = viewer.builtin && builtinInstalled;
+  std::string source = viewer.source;
+  if (viewer.builtin && !builtinInstalled) source += ", but the built-in viewer is not installed";
+  return {{"inUse", builtin ? "builtin" : viewer.url}, {"source", source}, {"builtinInstalled", builtinInstalled}};
+}
+
+std::string statusReport(Associations::Services& services, const std::string& executablePath,
+                         const ViewerChoice* viewer, bool builtinInstalled) {
   json types = json::array();
   auto declared = Associations::declaredTypes(services);
   for (const auto& type : declared) {
@@ -34,6 +43,7 @@ std::string statusReport(Associations::Services& services, const std::string& ex
               {"bundlePath", executablePath},
               {"version", BuildInfo::version},
               {"types", types}};
+  if (viewer) report["viewer"] = viewerReport(*viewer, builtinInstalled);
   // Solidus escaped as well, as the report has always been written; only strings hold one.
   // A path that is not UTF-8 is still reported, its stray bytes shown as U+FFFD.
   return Text::replaceAll(report.dump(2, ' ', false, json::error_handler_t::replace), "/", "\\/");
@@ -59,7 +69,7 @@ std::vector<std::string> splitExtensions(const std::string& text) {
 }
 
 int run(const std::vector<std::string>& arguments, Associations::Services& services, const std::string& executablePath,
-        std::ostream& out, std::ostream& err) {
+        std::ostream& out, std::ostream& err, const ViewerChoice* viewer, bool builtinInstalled) {
   if (lacksOperand(arguments)) return 2;
   const std::string& name = arguments.front();
   int status = 0;
@@ -85,7 +95,7 @@ int run(const std::vector<std::string>& arguments, Associations::Services& servi
   } else if (name == "--unregister-all") {
     Associations::unregisterAll(services);
   } else {
-    out << statusReport(services, executablePath) << '\n';
+    out << statusReport(services, executablePath, viewer, builtinInstalled) << '\n';
   }
   return status;
 }

@@ -21,7 +21,8 @@ constexpr const char* usage =
     "  --unregister EXT[,EXT...]  give these types back to the application that had them\n"
     "  --register-unowned         open every type no other application opens\n"
     "  --unregister-all           give back every type and forget all settings\n"
-    "  --status                   report the declared types and who opens them, as JSON\n"
+    "  --status                   report the declared types and who opens them, and the viewer, as JSON\n"
+    "  --viewer builtin|URL       use the viewer built into the application, or the one at URL, this time\n"
     "  --help                     show this text\n"
     "  --version                  show the version\n";
 
@@ -34,6 +35,24 @@ std::vector<std::string> cleanArguments(int argc, char** argv) {
     if (argument.rfind("-psn_", 0) != 0) arguments.push_back(argument);
   }
   return arguments;
+}
+
+bool takeViewerOption(std::vector<std::string>& arguments, std::optional<std::string>& value) {
+  constexpr std::string_view option = "--viewer";
+  for (auto it = arguments.begin(); it != arguments.end(); ++it) {
+    if (*it == option) {
+      if (std::next(it) == arguments.end()) return false;
+      value = *std::next(it);
+      arguments.erase(it, std::next(it, 2));
+      return true;
+    }
+    if (it->starts_with(std::string(option) + "=")) {
+      value = it->substr(option.size() + 1);
+      arguments.erase(it);
+      return true;
+    }
+  }
+  return true;
 }
 
 Mode modeFor(const std::vector<std::string>& arguments) {

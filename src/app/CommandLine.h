@@ -1,6 +1,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ namespace CommandLine {
 
 // The arguments without the program name and without "-psn_" arguments, in order.
 std::vector<std::string> cleanArguments(int argc, char** argv);
+
+// Takes "--viewer VALUE" or "--viewer=VALUE" out of the arguments into `value`. False when
+// "--viewer" comes without a value.
+bool takeViewerOption(std::vector<std::string>& arguments, std::optional<std::string>& value);
 
 Mode modeFor(const std::vector<std::string>& arguments);
 

@@ -18,6 +18,8 @@
 #include "PrivateDirectory.h"
 #include "TerminationSignals.h"
 #include "UpdateCheck.h"
+#include "ViewerChoice.h"
+#include "ViewerFiles.h"
 
 namespace {
 
@@ -42,6 +44,20 @@ void startUpdateCheck() {
   }
 }
 
+// --viewer first, then the user's settings, then the system's; an unusable value is said on
+// stderr and the next one is used.
+ViewerChoice chooseViewer(const std::optional<std::string>& option, const DefaultsStore& defaults) {
+  std::vector<ViewerSetting> settings;
+  if (option) settings.push_back({"--viewer", *option});
+  if (auto user = defaults.string(FormatCatalog::viewerKey)) settings.push_back({"user settings", *user});
+  for (auto& setting : FormatCatalog::systemViewerSettings()) settings.push_back(std::move(setting));
+  return FormatCatalog::chooseViewer(settings, defaults, std::cerr);
+}
+
+bool builtinViewerInstalled(const std::string& folder) {
+  return ViewerFiles::list(folder).find("app/viewer.html") != nullptr;
+}
+
 // What a later launch asks of this process, once the delegate is there to do it.
 struct LaterLaunches {
   AppDelegate* delegate = nullptr;
@@ -61,7 +77,8 @@ std::string windowModeOf(const Mode& mode) {
 }
 
 int runApplication(int argc, char** argv, const std::vector<std::string>& arguments, bool graphical,
-                   LaterLaunches& laterLaunches, std::unique_ptr<SingleInstance>& singleInstance) {
+                   const std::optional<std::string>& viewerOption, LaterLaunches& laterLaunches,
+                   std::unique_ptr<SingleInstance>& singleInstance) {
   std::unique_ptr<QCoreApplication> application;
   std::unique_ptr<Alerts> alerts;
   if (graphical) {
@@ -92,6 +109,10 @@ int runApplication(int argc, char** argv, const std::vector<std::string>& argume
   services.startUpdateCheck = startUpdateCheck;
   services.runManageWindow = [&](bool setupMode) { runManageWindow(setupMode, *defaults, *alerts); };
   services.raiseManageWindow = raiseManageWindow;
+  ViewerChoice viewer = chooseViewer(viewerOption, *defaults);
+  services.builtinViewerChosen = viewer.builtin;
+  services.viewerUrl = viewer.url;
+  services.viewerFolder = DesktopRegistration::viewerFolderPath();
   // Queued first, so that the timer belongs to the event loop's thread whichever thread asks.
   services.runLater = [app = application.get()](std::chrono::milliseconds delay, std::function<void()> work) {
     QMetaObject::invokeMethod(
@@ -123,21 +144,30 @@ int runApplication(int argc, char** argv, const std::vector<std::string>& argume
   return delegate.exitStatus();
 }
 
-int runAssociationSwitch(const std::vector<std::string>& arguments) {
+int runAssociationSwitch(const std::vector<std::string>& arguments, const std::optional<std::string>& viewerOption) {
   if (AssociationSwitches::lacksOperand(arguments)) return 2;
   DesktopRegistration::ensureRegistered();
   auto registry = DesktopServices::handlerRegistry();
   auto defaults = DesktopServices::settings();
   Associations::Services services{*registry, *defaults, DesktopRegistration::declarationPath(),
                                   BuildInfo::applicationId};
-  return AssociationSwitches::run(arguments, services, DesktopRegistration::executablePath(), std::cout, std::cerr);
+  std::optional<ViewerChoice> viewer;
+  if (arguments.front() == "--status") viewer = chooseViewer(viewerOption, *defaults);
+  return AssociationSwitches::run(arguments, services, DesktopRegistration::executablePath(), std::cout, std::cerr,
+                                  viewer ? &*viewer : nullptr,
+                                  builtinViewerInstalled(DesktopRegistration::viewerFolderPath()));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   auto arguments = CommandLine::cleanArguments(argc, argv);
-  if (AssociationSwitches::isSwitch(arguments)) return runAssociationSwitch(arguments);
+  std::optional<std::string> viewerOption;
+  if (!CommandLine::takeViewerOption(arguments, viewerOption)) {
+    std::cerr << "vexmoor-3dviewer: --viewer needs a value: builtin, or the viewer's address\n";
+    return 2;
+  }
+  if (AssociationSwitches::isSwitch(arguments)) return runAssociationSwitch(arguments, viewerOption);
   // Without a display (over SSH, say) documents are still served; alerts go to the terminal.
   const bool graphical = DisplayProbe::reachable();
   int status = CommandLine::runTerminalOnly(arguments, graphical, std::cout, std::cerr);
@@ -152,7 +182,7 @@ int main(int argc, char** argv) {
   }
   // GLib reads the desktop's applications once: the window's process registers first.
   if (mode.kind != Mode::Kind::serve) DesktopRegistration::ensureRegistered();
-  status = runApplication(argc, argv, arguments, graphical, laterLaunches, singleInstance);
+  status = runApplication(argc, argv, arguments, graphical, viewerOption, laterLaunches, singleInstance);
   PrivateDirectory::removeRunFolder();
   // A check still waiting for the network would find Qt's globals gone under it: everything
   // of ours is cleaned up by now, so the process ends without destroying them.

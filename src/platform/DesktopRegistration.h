@@ -13,6 +13,10 @@ std::string executablePath();
 // in ../share/vexmoor-3dviewer/ once installed.
 std::string declarationPath();
 
+// The folder of the built-in viewer: beside the executable in a build folder, in
+// ../share/vexmoor-3dviewer/viewer once installed. It may not exist.
+std::string viewerFolderPath();
+
 // An executable that was installed is registered already. One run from anywhere else (a
 // build folder) writes its desktop entry and MIME types under $XDG_DATA_HOME and updates
 // the desktop's databases there, waiting for them, under the settings' lock: a parallel run

@@ -62,13 +62,21 @@ std::string htmlEscape(std::string_view text) {
   return replaceAll(std::move(result), "'", "&#39;");
 }
 
-std::string build(std::string_view viewerBaseUrl, std::string_view fileUrl, std::string_view fileName) {
+std::string build(std::string_view viewerBaseUrl, std::string_view fileUrl, std::string_view fileName,
+                  std::string_view builtinViewerUrl) {
   const std::string shownName = validUtf8(fileName);
   const std::string iframeUrl = withQueryParameter(viewerBaseUrl, "bridge", "1");
-  json configuration{{"fileUrl", std::string(fileUrl)},
-                     {"fileName", shownName},
-                     {"viewerOrigin", originOf(viewerBaseUrl)},
-                     {"directUrl", withQueryParameter(viewerBaseUrl, "url", fileUrl)}};
+  const bool hostedChosen = builtinViewerUrl.empty() || viewerBaseUrl != builtinViewerUrl;
+  const bool hasBuiltin = !builtinViewerUrl.empty();
+  json configuration{
+      {"fileUrl", std::string(fileUrl)},
+      {"fileName", shownName},
+      {"viewerOrigin", originOf(viewerBaseUrl)},
+      {"directUrl", withQueryParameter(viewerBaseUrl, "url", fileUrl)},
+      {"probeUrl", hostedChosen ? std::string(viewerBaseUrl) : std::string()},
+      {"builtinFrameUrl", hasBuiltin ? withQueryParameter(builtinViewerUrl, "bridge", "1") : std::string()},
+      {"builtinOrigin", hasBuiltin ? originOf(builtinViewerUrl) : std::string()},
+      {"builtinDirectUrl", hasBuiltin ? withQueryParameter(builtinViewerUrl, "url", fileUrl) : std::string()}};
   return fillTemplate({{"__TITLE__", htmlEscape(shownName)},
                        {"__IFRAME_SRC__", htmlEscape(iframeUrl)},
                        {"__CONFIG__", configurationText(configuration)}});

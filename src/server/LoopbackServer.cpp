@@ -18,6 +18,7 @@ using namespace std::chrono_literals;
 constexpr int listenBacklog = 8;
 constexpr auto workerIdleLimit = 30s;
 constexpr auto transientFailurePause = 50ms;
+constexpr std::string_view builtinViewerPage = "app/viewer.html";
 
 [[noreturn]] void fail(const char* call, int error) {
   throw LoopbackServer::ServerError::socketFailed(std::string(call) + "(): " + std::strerror(error));
@@ -65,9 +66,10 @@ void acceptConnections(int listenFd, std::shared_ptr<ServerCore> core, std::shar
 
 }  // namespace
 
-LoopbackServer::LoopbackServer(std::string filePath, Clock clock)
+LoopbackServer::LoopbackServer(std::string filePath, Clock clock, std::string viewerFolder)
     : core_(std::make_shared<ServerCore>(std::move(filePath), std::move(clock))),
-      pool_(WorkerPool::create(workerIdleLimit)) {
+      pool_(WorkerPool::create(workerIdleLimit)),
+      viewerFolder_(std::move(viewerFolder)) {
   // A server without a secure token must not serve; start() reports why.
   try {
     core_->setSecrets(randomHexToken(16), randomHexToken(16));
@@ -100,6 +102,7 @@ void LoopbackServer::start() {
   }
   port_ = ntohs(address.sin_port);
   core_->setPageUrl(pageUrl());
+  core_->setViewerFiles(ViewerFiles::list(viewerFolder_));
   listenSocket_ = std::move(socketFd);
   acceptThread_ = std::thread(acceptConnections, listenSocket_.get(), core_, pool_);
 }
@@ -125,4 +128,9 @@ std::string LoopbackServer::pageUrl() const { return baseUrl() + "/open"; }
 
 std::string LoopbackServer::launchUrl() const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/" + core_->launchCode();
+}
+
+std::string LoopbackServer::builtinViewerUrl() const {
+  if (!core_->viewerFiles().find(builtinViewerPage)) return {};
+  return baseUrl() + "/viewer/" + std::string(builtinViewerPage);
 }

@@ -24,7 +24,9 @@ class LoopbackServer {
   using Clock = ServerCore::Clock;
   static ServerCore::TimePoint systemNow() { return std::chrono::system_clock::now(); }
 
-  explicit LoopbackServer(std::string filePath, Clock clock = systemNow);
+  // `viewerFolder`, when given, holds the built-in viewer; its files are listed at start()
+  // and answered under the token's "viewer/".
+  explicit LoopbackServer(std::string filePath, Clock clock = systemNow, std::string viewerFolder = {});
   // Stops the server: nothing keeps listening once its owner is gone.
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
@@ -44,6 +46,8 @@ class LoopbackServer {
   // It holds no token itself but leads to it: only for a browser that can be given
   // nothing else (a sandboxed one).
   std::string launchUrl() const;
+  // The built-in viewer's page, or empty when this server has none to serve.
+  std::string builtinViewerUrl() const;
   void setPageHtml(std::string html) { core_->setPageHtml(std::move(html)); }
   bool idleExpired() const { return core_->idleExpired(); }
 
@@ -54,6 +58,7 @@ class LoopbackServer {
   std::shared_ptr<ServerCore> core_;
   std::shared_ptr<WorkerPool> pool_;
   std::string tokenFailure_;
+  std::string viewerFolder_;
   UniqueFd listenSocket_;
   int port_ = 0;
   std::thread acceptThread_;

@@ -7,6 +7,8 @@ namespace RequestHead {
 
 namespace {
 
+constexpr std::string_view viewerPrefix = "viewer/";
+
 std::vector<std::string_view> splitOnSpaces(std::string_view line) {
   std::vector<std::string_view> fields;
   size_t pos = 0;
@@ -60,8 +62,12 @@ Request classify(std::string_view requestLine, std::string_view tokenPrefix, std
   }
   if (!startsWithConstantTime(target, tokenPrefix)) return {Route::notFound, isHead};
   if (method != "GET" && !isHead) return {Route::notFound, isHead};
-  bool isPage = target.substr(tokenPrefix.size()) == "open";
-  return {isPage ? Route::page : Route::file, isHead};
+  std::string_view rest = target.substr(tokenPrefix.size());
+  if (rest.starts_with(viewerPrefix)) {
+    rest.remove_prefix(viewerPrefix.size());
+    return {Route::viewer, isHead, rest.substr(0, rest.find('?'))};
+  }
+  return {rest == "open" ? Route::page : Route::file, isHead};
 }
 
 }  // namespace RequestHead

@@ -29,11 +29,13 @@ class Reader {
   size_t headEnd_ = std::string::npos;
 };
 
-enum class Route { closeSilently, preflight, notFound, page, file, launch };
+enum class Route { closeSilently, preflight, notFound, page, file, launch, viewer };
 
 struct Request {
   Route route = Route::closeSilently;
   bool isHead = false;  // the body of the answer is left out
+  // For the viewer route: the name after "viewer/" up to any query, exactly as sent.
+  std::string_view viewerName{};
 };
 
 // Decides the answer for one request line. `tokenPrefix` is "/" + token + "/";

@@ -46,6 +46,8 @@ std::string page(std::string_view html, bool withBody) {
 
 std::string seeOther(std::string_view location) { return head("HTTP/1.1 303 See Other\r\n", "", 0, location); }
 
-std::string fileHead(std::uint64_t size) { return head("HTTP/1.1 200 OK\r\n", "application/octet-stream", size); }
+std::string fileHead(std::uint64_t size, std::string_view contentType) {
+  return head("HTTP/1.1 200 OK\r\n", contentType, size);
+}
 
 }  // namespace Responses

@@ -15,6 +15,6 @@ std::string page(std::string_view html, bool withBody);
 // Sends the browser on to `location`: the answer to the one-time launch address.
 std::string seeOther(std::string_view location);
 // The head of the file answer; the file's bytes follow it.
-std::string fileHead(std::uint64_t size);
+std::string fileHead(std::uint64_t size, std::string_view contentType = "application/octet-stream");
 
 }  // namespace Responses

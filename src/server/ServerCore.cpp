@@ -167,6 +167,9 @@ void ServerCore::answer(int fd, const RequestHead::Request& request) {
     case RequestHead::Route::file:
       answerFile(fd, request.isHead);
       return;
+    case RequestHead::Route::viewer:
+      answerViewerFile(fd, request.viewerName, request.isHead);
+      return;
     case RequestHead::Route::launch: {
       std::string location;
       {
@@ -196,4 +199,18 @@ void ServerCore::answerFile(int connection, bool isHead) {
   if (headSent && SocketIo::sendFile(connection, file.get(), size, fileStep, [this] { touch(); })) {
     markServed();
   }
+}
+
+// The viewer's files count as activity but never as the model served.
+void ServerCore::answerViewerFile(int connection, std::string_view name, bool isHead) {
+  const std::string* path = viewerFiles_.find(name);
+  std::uint64_t size = 0;
+  UniqueFd file = path ? openRegularFile(*path, size) : UniqueFd();
+  if (!file.valid()) {
+    SocketIo::sendAll(connection, Responses::notFound(!isHead));
+    return;
+  }
+  bool headSent = SocketIo::sendAll(connection, Responses::fileHead(size, ViewerFiles::contentType(name)));
+  if (!isHead && headSent) SocketIo::sendFile(connection, file.get(), size, fileStep, [this] { touch(); });
+  touch();
 }

@@ -7,6 +7,7 @@
 
 #include "RequestHead.h"
 #include "UniqueFd.h"
+#include "ViewerFiles.h"
 
 // The state a server shares with its connections, and the handling of one connection.
 // Connections hold it by shared pointer, so it outlives the server object they came from.
@@ -26,6 +27,9 @@ class ServerCore {
 
   // Where the one-time launch address sends the browser; set once the port is known.
   void setPageUrl(std::string url);
+  // The built-in viewer's files this server answers under "viewer/"; set once at start.
+  void setViewerFiles(ViewerFiles files) { viewerFiles_ = std::move(files); }
+  const ViewerFiles& viewerFiles() const { return viewerFiles_; }
   void setPageHtml(std::string html);
   bool idleExpired() const;
   void markStopped();
@@ -40,11 +44,13 @@ class ServerCore {
   void markServed();
   void answer(int connection, const RequestHead::Request& request);
   void answerFile(int connection, bool isHead);
+  void answerViewerFile(int connection, std::string_view name, bool isHead);
   bool takeLaunch();
 
   const std::string filePath_;
   std::string token_;
   std::string launchCode_;
+  ViewerFiles viewerFiles_;
   const Clock clock_;
   const TimePoint started_;
 

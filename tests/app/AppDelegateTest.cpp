@@ -48,7 +48,7 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
   void setRegular() override { events.push_back("regular"); }
   void setAccessory() override { events.push_back("accessory"); }
 
-  std::unique_ptr<AppDelegate> makeDelegate(Mode mode = {}) {
+  std::unique_ptr<AppDelegate> makeDelegate(Mode mode = {}, const std::function<void(AppServices&)>& adjust = {}) {
     AppServices services{*this,
                          *this,
                          *this,
@@ -68,6 +68,7 @@ class Delegate : public testing::Test, public Alerts, public Browser, public Act
       later.push_back(std::move(work));
       laterQueued.notify_all();
     };
+    if (adjust) adjust(services);
     return std::make_unique<AppDelegate>(mode, services);
   }
   void runNextLater() {
@@ -139,6 +140,22 @@ TEST_F(Delegate, TheWindowAndTheServedFilesKeepTheApplicationRunning) {
     delegate->exitTimerTick();
     EXPECT_EQ(events.back() == "terminate", step == 1) << "300 s after it was read in full";
   }
+}
+
+TEST_F(Delegate, TheBuiltInViewerChosenIsTheFrameAndNothingAsksTheNetwork) {
+  fs::create_directories(folder / "viewer/app");
+  std::ofstream(folder / "viewer/app/viewer.html") << "<p>viewer</p>";
+  auto delegate = makeDelegate({Mode::Kind::serve, {model.string()}, false}, [this](AppServices& services) {
+    services.builtinViewerChosen = true;
+    services.viewerFolder = (folder / "viewer").string();
+  });
+  delegate->didFinishLaunching();
+  settle(*delegate);
+  EXPECT_EQ(events, (std::vector<std::string>{"accessory", "browser", "timer"}));
+  auto lines = handOffLines();
+  ASSERT_EQ(lines.size(), 2u);
+  std::string base = lines[1].substr(0, lines[1].size() - 4);
+  EXPECT_NE(pageWhenOpened.find("src=\"" + base + "viewer/app/viewer.html?bridge=1\""), std::string::npos);
 }
 
 TEST_F(Delegate, EndingWhileABundleIsMadeLeavesNothingBehind) {

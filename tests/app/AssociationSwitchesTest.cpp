@@ -411,3 +411,40 @@ TEST(AssociationSwitches, StatusReportsEveryDeclaredExtension) {
   EXPECT_EQ(waited.out, result.out);
   EXPECT_NE(waited.err.find("for too long"), std::string::npos) << waited.err;
 }
+
+// --viewer, then the user's settings, then the system's; an unusable value is named on
+// standard error and the next one counts.
+TEST(AssociationSwitches, StatusNamesTheViewerAndWhereItWasChosen) {
+  struct Row {
+    std::vector<std::string> arguments;
+    std::string user, system, inUse, source, says;
+  };
+  const std::string systemFile = "system settings (", hosted = "https://viewer.example/v";
+  const std::vector<Row> rows{
+      {{}, "", "", "", "default", ""},
+      {{}, "builtin", hosted, "builtin", "user settings", ""},
+      {{}, "", "builtin", "builtin", systemFile, ""},
+      {{}, "javascript:alert(1)", hosted, hosted, systemFile, "\"javascript:alert(1)\" from user settings"},
+      {{"--viewer", "builtin"}, hosted, "", "builtin", "--viewer", ""},
+      {{"--viewer=http://example.com/v"}, "builtin", "", "builtin", "user settings", "from --viewer"},
+  };
+  for (const auto& row : rows) {
+    Registry registry;
+    SCOPED_TRACE(row.user + " | " + row.system);
+    if (!row.user.empty())
+      writeText(registry.home.configHome() / "Vexmoor/3DViewer.conf", "[General]\nViewerUrl=" + row.user + "\n");
+    if (!row.system.empty()) {
+      writeText(registry.home.root() / "config-dirs/Vexmoor/3DViewer.conf",
+                "[General]\nViewerUrl=" + row.system + "\n");
+    }
+    auto arguments = row.arguments;
+    arguments.push_back("--status");
+    auto result = registry.viewer(arguments);
+    auto viewer = nlohmann::json::parse(result.out)["viewer"];
+    if (!row.inUse.empty()) {
+      EXPECT_EQ(viewer["inUse"], row.inUse);
+    }
+    EXPECT_TRUE(viewer["source"].get<std::string>().starts_with(row.source)) << viewer.dump();
+    EXPECT_TRUE(result.err.find(row.says) != std::string::npos && result.err.empty() == row.says.empty()) << result.err;
+  }
+}

@@ -2,11 +2,12 @@
 // stub viewer on another origin.
 import assert from 'node:assert/strict';
 import { rmSync } from 'node:fs';
+import net from 'node:net';
 import { after, before, describe, test } from 'node:test';
 import { launchChromium, makeTempHome, serveWithApp, sha256, startStubViewer, writeRandomFile } from './support.mjs';
 
 describe('bridge page', () => {
-  let home, viewer, browser;
+  let home, viewer, browser, drawing;
   const running = [];
   before(async () => {
     home = makeTempHome();
@@ -16,6 +17,7 @@ describe('bridge page', () => {
   after(async () => {
     for (const served of running) served.stop();
     await browser?.close();
+    await drawing?.close();
     viewer?.close();
     home?.remove();
   });
@@ -82,4 +84,44 @@ describe('bridge page', () => {
     release();
     assert.equal(await viewer.next('open-file', 3000), null);
   });
+
+  // The viewer built into the application, in a browser that draws WebGL in software: taken
+  // when the hosted viewer cannot be reached, and used alone when the settings choose it.
+  const closedPort = async () => {
+    const server = net.createServer();
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    const { port } = server.address();
+    await new Promise((resolve) => server.close(resolve));
+    return port;
+  };
+  const notice = 'The online viewer could not be reached; showing the viewer built into Vexmoor 3D Viewer.';
+  for (const [label, hosted, settings, shownNotice] of [
+    ['a hosted viewer whose name does not resolve', async () => 'https://viewer.invalid/tools/3d-viewer', {}, notice],
+    ['a hosted viewer on a closed port', async () => `http://127.0.0.1:${await closedPort()}/tools/3d-viewer`, {}, notice],
+    ['builtin in the user\'s settings', async () => viewer.base('ready'), { user: 'builtin' }, null],
+    ['builtin in the system\'s settings', async () => viewer.base('ready'), { system: 'builtin' }, null],
+  ]) {
+    test(`the built-in viewer draws the model: ${label}`, async () => {
+      drawing ??= await launchChromium(['--use-gl=angle', '--use-angle=swiftshader', '--enable-unsafe-swiftshader']);
+      const served = await serveWithApp(new URL('../../viewer-site/samples/cube.stl', import.meta.url).pathname,
+        await hosted(), settings);
+      running.push(served);
+      const context = await drawing.newContext();
+      const requested = [];
+      context.on('request', (request) => requested.push(request.url()));
+      const page = await context.newPage();
+      const opened = Date.now();
+      await page.goto(served.pageUrl);
+      const origin = new URL(served.pageUrl).origin;
+      const builtin = `${origin}${new URL(served.pageUrl).pathname.replace(/open$/, 'viewer/app/viewer.html')}`;
+      await page.waitForFunction((url) => document.getElementById('viewer').src.startsWith(url), builtin);
+      const frame = page.frames().find((f) => f.url().startsWith(builtin));
+      await frame.waitForFunction(() => document.body.dataset.state === 'shown', null, { timeout: 60000 });
+      console.log(`# ${label}: model on screen ${Date.now() - opened} ms after the page was opened`);
+      const shown = await page.locator('#notice').evaluate((p) => (p.hidden ? null : p.textContent));
+      assert.equal(shown, shownNotice);
+      if (!shownNotice) assert.deepEqual(requested.filter((url) => !url.startsWith(`${origin}/`)), []);
+      await context.close();
+    });
+  }
 });

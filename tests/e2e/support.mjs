@@ -39,17 +39,26 @@ export function makeTempHome() {
   return { root, env, files: env.TMPDIR, remove: () => rmSync(root, { recursive: true, force: true }) };
 }
 
+const iniString = (text) => `"${text.replace(/\\/g, '\\\\').replace(/"/g, '\\"')}"`;
+
 // Runs the real application on `file` in a home of its own whose cached catalog names
-// `viewerUrl`; resolves to its two addresses once it serves.
-export async function serveWithApp(file, viewerUrl) {
+// `viewerUrl`, and whose own and system-wide settings hold `settings.user` and
+// `settings.system` as ViewerUrl; resolves to its two addresses once it serves.
+export async function serveWithApp(file, viewerUrl, settings = {}) {
   const executable = process.env.VEXMOOR_EXECUTABLE;
   if (!executable) throw new Error('VEXMOOR_EXECUTABLE must name the vexmoor-3dviewer program');
   const home = makeTempHome();
   const handOff = path.join(home.root, 'addresses');
   const catalog = JSON.stringify({ viewerUrl, formats: [{ id: 'stl', name: 'STL', category: 'mesh', extensions: ['stl'] }] });
   mkdirSync(path.join(home.env.XDG_CONFIG_HOME, 'Vexmoor'));
+  const chosen = settings.user === undefined ? '' : `ViewerUrl=${iniString(settings.user)}\n`;
   writeFileSync(path.join(home.env.XDG_CONFIG_HOME, 'Vexmoor/3DViewer.conf'),
-    `[General]\nCachedCatalog="${catalog.replace(/\\/g, '\\\\').replace(/"/g, '\\"')}"\n`);
+    `[General]\nCachedCatalog=${iniString(catalog)}\n${chosen}`);
+  if (settings.system !== undefined) {
+    mkdirSync(path.join(home.env.XDG_CONFIG_DIRS, 'Vexmoor'));
+    writeFileSync(path.join(home.env.XDG_CONFIG_DIRS, 'Vexmoor/3DViewer.conf'),
+      `[General]\nViewerUrl=${iniString(settings.system)}\n`);
+  }
   const env = { ...home.env, VEXMOOR_STUB_NO_BROWSER: '1', VEXMOOR_STUB_URL_FILE: handOff };
   const child = spawn(executable, [file], { env, stdio: ['ignore', 'ignore', 'pipe'] });
   let said = '';

@@ -8,7 +8,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$build" && cpack -G DEB -B "$work/out" >/dev/null)
 deb=$(ls "$work"/out/vexmoor-3dviewer_*_amd64.deb)
-echo "$(basename "$deb"): $(du -k "$deb" | cut -f1) KiB"
+echo "$(basename "$deb"): $(du -k "$deb" | cut -f1) KiB, $(dpkg-deb -f "$deb" Installed-Size) KiB installed"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -19,6 +19,16 @@ sed -i "s|=/usr/bin/|=$work/root/usr/bin/|" "$share/applications/com.vexmoor.3DV
 # What the system's triggers would do after installing it.
 update-mime-database "$share/mime" >/dev/null 2>&1
 update-desktop-database "$share/applications"
+
+# The built-in viewer: its page, scripts and engines, where the installed executable looks.
+viewer="$share/vexmoor-3dviewer/viewer"
+for file in app/viewer.html app/viewer.js app/viewer.css vendor/bundle/vendor.js vendor/occt/occt-import-js.wasm \
+  vendor/web-ifc/web-ifc.wasm vendor/three/examples/jsm/libs/rhino3dm/rhino3dm.wasm api/viewer-formats.json; do
+  [ -f "$viewer/$file" ] || fail "the built-in viewer lacks $file"
+done
+for file in "$(dirname "$0")"/../../viewer-site/public/*; do
+  [ -f "$viewer/app/$(basename "$file")" ] || fail "the built-in viewer lacks public/$(basename "$file")"
+done
 
 lintian --fail-on error --suppress-tags unknown-field "$deb" >"$work/lintian" 2>&1 || { cat "$work/lintian"; fail lintian; }
 desktop-file-validate "$share/applications/com.vexmoor.3DViewer.desktop" || fail desktop-file-validate
@@ -38,6 +48,8 @@ XDG_CONFIG_DIRS=$dir/config-dirs XDG_DATA_DIRS=$share:$dir/dirs TMPDIR=$work"
 status=$(env -i PATH="$PATH" $(home status) "$work/root/usr/bin/vexmoor-3dviewer" --status) || fail "--status"
 types=$(printf '%s' "$status" | python3 -c 'import json,sys; [print(t["extension"], t["resolvedType"]) for t in json.load(sys.stdin)["types"]]')
 [ "$(printf '%s\n' "$types" | wc -l)" -eq 28 ] || fail "28 declared extensions, got: $types"
+in_use=$(printf '%s' "$status" | python3 -c 'import json,sys; print(json.load(sys.stdin)["viewer"]["builtinInstalled"])')
+[ "$in_use" = True ] || fail "the installed executable does not find its built-in viewer"
 clean=$(home clean)
 # grep reads all of gio's answer: with -q it could stop early and, under pipefail, the
 # SIGPIPE gio then gets would count as a failure.

@@ -26,10 +26,12 @@ TEST(BridgePage, FillsTheTemplateWithTitleFrameAndConfiguration) {
             "<iframe id=\"viewer\" src=\"https://www.vexmoor.com/tools/3d-viewer?bridge=1\" "
             "allow=\"fullscreen\"></iframe>");
   EXPECT_EQ(lineWith(page, "var cfg"),
-            "  var cfg = {\"directUrl\":\"https:\\/\\/www.vexmoor.com\\/tools\\/3d-viewer?url="
+            "  var cfg = {\"builtinDirectUrl\":\"\",\"builtinFrameUrl\":\"\",\"builtinOrigin\":\"\","
+            "\"directUrl\":\"https:\\/\\/www.vexmoor.com\\/tools\\/3d-viewer?url="
             "http%3a%2f%2f127.0.0.1%3a4242%2f0123456789abcdef0123456789abcdef%2ffile%2fmy%2520model.stl\","
             "\"fileName\":\"my model.stl\","
             "\"fileUrl\":\"http:\\/\\/127.0.0.1:4242\\/0123456789abcdef0123456789abcdef\\/file\\/my%20model.stl\","
+            "\"probeUrl\":\"https:\\/\\/www.vexmoor.com\\/tools\\/3d-viewer\","
             "\"viewerOrigin\":\"https:\\/\\/www.vexmoor.com\"};");
   EXPECT_EQ(page.find("__"), std::string::npos);
   // Each parameter joins the query the address already has, before its fragment.

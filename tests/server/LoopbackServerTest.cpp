@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -48,11 +49,11 @@ int openDescriptors() { return static_cast<int>(std::distance(fs::directory_iter
 // One served file; the test moves the server's clock by hand.
 class Served : public testing::Test {
  public:
-  void serve(size_t size) {
+  void serve(size_t size, const std::string& viewerFolder = {}) {
     path = fs::temp_directory_path() / ("served-" + std::to_string(size) + ".stl");
     content = writePatternFile(path, size);
     server = std::make_unique<LoopbackServer>(
-        path.string(), [now = now] { return ServerCore::TimePoint(std::chrono::seconds(now->load())); });
+        path.string(), [now = now] { return ServerCore::TimePoint(std::chrono::seconds(now->load())); }, viewerFolder);
     server->start();
     server->setPageHtml(page);
     token = targetOf(server->pageUrl()).substr(0, 34);
@@ -122,6 +123,48 @@ TEST_F(Served, AnswersEachKindOfRequestByteForByte) {
     EXPECT_TRUE(rawExchange(server->port(), request) == expected) << request.substr(0, 60);
   }
   EXPECT_EQ(rawExchange(server->port(), cases[1].first, true), cases[1].second) << "one byte at a time";
+}
+
+// Only the files listed at the start answer, by their exact name; nothing else in the
+// request comes near the disk (no file is even opened, as inotify sees).
+TEST_F(Served, ViewerFilesAnswerByTheirExactNameAlone) {
+  TempHome home;
+  const fs::path root = home.root() / "share", folder = root / "viewer";
+  fs::create_directories(folder / "app");
+  std::ofstream(folder / "app/viewer.html") << "<p>viewer</p>";
+  const std::string wasm = writePatternFile(folder / "app/engine.wasm", 70'000);
+  std::ofstream(root / "secret.txt") << "secret";
+  fs::create_symlink(root / "secret.txt", folder / "app/link.html");
+  serve(1000, folder.string());
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  for (const auto& watched : {root, folder / "app"}) inotify_add_watch(watch, watched.c_str(), IN_OPEN);
+  auto opened = [watch] {
+    char events[4096];
+    long total = 0, n = 0;
+    while ((n = ::read(watch, events, sizeof events)) > 0) total += n;
+    return total > 0;
+  };
+  const std::string html = "<p>viewer</p>", viewer = token + "viewer/";
+  const std::vector<std::tuple<std::string, std::string, bool>> cases{
+      {"GET " + viewer + "app/viewer.html?bridge=1", okHead("text/html; charset=utf-8", html.size()) + html, true},
+      {"GET " + viewer + "app/engine.wasm", okHead("application/wasm", wasm.size()) + wasm, true},
+      {"HEAD " + viewer + "app/viewer.html", okHead("text/html; charset=utf-8", html.size()), true},
+      {"GET " + viewer + "app/missing.js", notFound, false},
+      {"GET " + viewer + "app/link.html", notFound, false},
+      {"GET " + viewer + "../secret.txt", notFound, false},
+      {"GET " + viewer + "app/../../secret.txt", notFound, false},
+      {"GET " + viewer + "%2e%2e/secret.txt", notFound, false},
+      {"GET " + viewer + "app%2fviewer.html", notFound, false},
+      {"GET " + viewer + "app/viewer.html.bak", notFound, false},
+      {"GET " + viewer + "app/viewer.html/", notFound, false},
+      {"GET /0123456789abcdef0123456789abcdef/viewer/app/viewer.html", notFound, false},
+  };
+  opened();
+  for (const auto& [request, expected, opens] : cases) {
+    EXPECT_TRUE(ask(request + " HTTP/1.1") == expected) << request;
+    EXPECT_EQ(opened(), opens) << request;
+  }
+  ::close(watch);
 }
 
 TEST_F(Served, IsIdle300SecondsAfterServingOr900AfterStartingWithout) {

@@ -66,7 +66,7 @@ const readers = {
   },
   '3dm': (model) => {
     const loader = new Rhino3dmLoader();
-    loader.setLibraryPath('/vendor/three/examples/jsm/libs/rhino3dm/');
+    loader.setLibraryPath('../vendor/three/examples/jsm/libs/rhino3dm/');
     return new Promise((resolve, reject) => loader.parse(model.buffer, resolve, reject));
   },
 };

@@ -134,6 +134,13 @@ std::string declarationPath() {
   return (folder.parent_path() / "share/vexmoor-3dviewer/document-types.json").string();
 }
 
+std::string viewerFolderPath() {
+  fs::path folder = fs::path(executablePath()).parent_path();
+  std::error_code error;
+  if (fs::is_directory(folder / "viewer", error)) return (folder / "viewer").string();
+  return (folder.parent_path() / "share/vexmoor-3dviewer/viewer").string();
+}
+
 bool ensureRegistered() {
   std::string executable = executablePath();
   if (executable.empty()) return false;

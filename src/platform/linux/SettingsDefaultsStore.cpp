@@ -114,8 +114,12 @@ bool write(const std::function<void(QSettings&)>& change) {
 
 fs::path SettingsDefaultsStore::lockFile() { return fs::path(settingsFile()).replace_extension(".lock"); }
 
+// The user's own file alone: what the system-wide file holds is the administrator's, read
+// apart where it counts, and never taken for the user's choice.
 std::optional<std::string> SettingsDefaultsStore::string(const std::string& key) const {
-  return stringOf(settings().value(qt(key)));
+  QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Vexmoor", "3DViewer");
+  store.setFallbacksEnabled(false);
+  return stringOf(store.value(qt(key)));
 }
 
 bool SettingsDefaultsStore::setString(const std::string& key, const std::string& value) {
