@@ -1,7 +1,10 @@
 // The real executable serving documents, as a file manager would start it.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -12,12 +15,34 @@
 #include "Http.h"
 #include "RunProgram.h"
 #include "TempHome.h"
+#include "UniqueFd.h"
 
 using namespace TestSupport;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
+
+// A socket listening on 127.0.0.1:port (0: any), or none when the port is taken.
+UniqueFd listeningOn(int port) {
+  UniqueFd socketFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(socketFd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(socketFd.get(), 1) != 0) {
+    return {};
+  }
+  return socketFd;
+}
+
+int portOf(const UniqueFd& socketFd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  getsockname(socketFd.get(), reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
 
 // Whether any process on the machine was started with `text` among its arguments.
 bool anyCommandLineHolds(const std::string& text) {
@@ -91,6 +116,9 @@ TEST_F(ServeBinary, HandsOffBothAddressesAndEachProcessKeepsItsOwnBundle) {
 // is someone else's; the browser gets the ordinary descriptor limit; the process still ends
 // at once when asked.
 TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
+  BackgroundProgram xserver(
+      {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset"}, {});
+  const std::string display = "DISPLAY=:" + xserver.readLine();
   struct Route {
     const char* name;
     const char* program;  // what the browser is started as, in the test's bin folder
@@ -147,6 +175,7 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
     for (auto& variable : environment) {
       if (variable.rfind("PATH=", 0) == 0) variable = "PATH=" + bin.string() + ":" + variable.substr(5);
     }
+    environment.push_back(display);  // without one, the address would be printed instead
     handOff = own.tmp() / "addresses.txt";
     auto viewer = start(models / "scene.max", environment);
     auto lines = waitForLines(handOff, 2);
@@ -174,4 +203,109 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
     auto pages = own.root() / route.pages;
     EXPECT_TRUE(!*route.pages || fs::is_empty(pages)) << "redirect pages go with the process";
   }
+}
+
+// From a terminal and over SSH: each page's address on standard output instead of a browser,
+// the tunnel that reaches it, chosen ports, and options that are options. The browser
+// (xdg-open, as on a desktop without a registered one) is never started.
+TEST_F(ServeBinary, TerminalLaunchesPrintTheAddressesInsteadOfStartingABrowser) {
+  BackgroundProgram xserver(
+      {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset"}, {});
+  const std::string display = "DISPLAY=:" + xserver.readLine();
+  // P and P+1 free, P+2 taken.
+  int port = 0;
+  UniqueFd taken;
+  while (port < 1024 || !listeningOn(port).valid() || !listeningOn(port + 1).valid()) {
+    taken = listeningOn(0);
+    port = portOf(taken) - 2;
+  }
+  auto pageOn = [](const std::string& number) { return "http://127\\.0\\.0\\.1:" + number + "/[0-9a-f]{32}/open"; };
+  const std::string page = pageOn("\\d+");
+  const std::string account = getpwuid(geteuid())->pw_name;
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments, environment;  // {P}, {P+1}, {P+2}: the ports
+    std::vector<std::string> lines;                   // each line of standard output, matched
+    std::vector<std::string> pages;                   // the files of the address lines, in order
+    std::string err = "";                             // a usage error, said on standard error
+  };
+  const std::vector<Case> cases{
+      {"--no-browser with a display", {"--no-browser", "part.stl"}, {display}, {page}, {"part.stl"}},
+      {"no display", {"part.stl"}, {}, {page}, {"part.stl"}},
+      {"over SSH, on a chosen port",
+       {"part.stl", "--port", "{P}"},
+       {"SSH_CONNECTION=10.0.0.9 50022 192.168.1.7 22", "USER=-oProxyCommand=sh\x1b[2J"},
+       {pageOn("{P}"), "ssh -N -L {P}:127\\.0\\.0\\.1:{P} " + account + "@192\\.168\\.1\\.7"},
+       {"part.stl"}},
+      {"over SSH from an address that is none",
+       {"part.stl"},
+       {"SSH_CONNECTION=10.0.0.9 50022 -oProxyCommand=sh\x1b]2;x\x07 22"},
+       {page},
+       {"part.stl"}},
+      {"--port for two files",
+       {"--port={P}", "part.stl", "scene.max"},
+       {},
+       {pageOn("{P}"), pageOn("{P+1}")},
+       {"part.stl", "scene.zip"}},
+      {"--port taken", {"--no-browser", "--port", "{P+2}", "part.stl"}, {}, {}, {}, "port 127.0.0.1:{P+2} is in use"},
+      {"--port taken for the second file",
+       {"--port", "{P+1}", "part.stl", "scene.max"},
+       {},
+       {},
+       {},
+       "port 127.0.0.1:{P+2} is in use; nothing was served"},
+      {"an unknown option",
+       {"--foo", "part.stl"},
+       {display},
+       {},
+       {},
+       "vexmoor-3dviewer: unknown option '--foo' (to open a file of that name: vexmoor-3dviewer -- FILE); see "
+       "vexmoor-3dviewer --help\n"},
+      {"-- before a file named like an option", {"--no-browser", "--", "--odd.stl"}, {display}, {page}, {"--odd.stl"}},
+  };
+  auto withPorts = [port](std::string text) {
+    for (int offset : {2, 1, 0}) {
+      text = std::regex_replace(text, std::regex("\\{P" + (offset ? "\\+" + std::to_string(offset) : "") + "\\}"),
+                                std::to_string(port + offset));
+    }
+    return text;
+  };
+  std::ofstream(models / "--odd.stl") << "solid odd";
+  auto bin = home.tmp() / "bin", record = home.tmp() / "browser-started";
+  writeText(bin / "xdg-open", "#!/bin/sh\necho \"$@\" >> '" + record.string() + "'\n");
+  fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto environment = home.environment();
+    for (auto& variable : environment) {
+      if (variable.rfind("PATH=", 0) == 0) variable = "PATH=" + bin.string() + ":" + variable.substr(5);
+    }
+    environment.insert(environment.end(), c.environment.begin(), c.environment.end());
+    std::vector<std::string> argv{"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", models.string(), executablePath()};
+    for (const auto& argument : c.arguments) argv.push_back(withPorts(argument));
+    if (!c.err.empty()) {
+      argv.insert(argv.begin(), {"/usr/bin/timeout", "20"});
+      auto result = runProgram(argv, environment);
+      EXPECT_EQ(result.exitStatus, 2);
+      EXPECT_EQ(result.out, "") << "nothing served";
+      EXPECT_NE(result.err.find(withPorts(c.err)), std::string::npos) << result.err;
+    } else {
+      BackgroundProgram viewer(argv, environment);
+      std::vector<std::string> pages;
+      for (const auto& expected : c.lines) {
+        std::string line = viewer.readLine();
+        EXPECT_TRUE(std::regex_match(line, std::regex(withPorts(expected)))) << line;
+        if (line.starts_with("http")) pages.push_back(line);
+      }
+      ASSERT_EQ(pages.size(), c.pages.size());
+      for (size_t at = 0; at < pages.size(); ++at) {
+        EXPECT_NE(httpRequest(pages[at]).body.find("<title>" + c.pages[at] + " - Vexmoor 3D Viewer</title>"),
+                  std::string::npos);
+      }
+      EXPECT_EQ(viewer.stop(SIGINT), 0);
+      EXPECT_EQ(viewer.readLine(), "") << "nothing more";
+    }
+    EXPECT_FALSE(fs::exists(record)) << readText(record);
+  }
+  xserver.stop(SIGTERM);
 }
