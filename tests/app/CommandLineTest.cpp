@@ -39,6 +39,7 @@ TEST(CommandLine, WithoutADisplayEverythingIsSaidOnTheTerminal) {
       {{"--Status"}, 2, "", "vexmoor-3dviewer: unknown option '--Status'"},
       {{"--port", "0", "a.stl"}, 2, "", "--port takes a number from 1 to 65535, not '0'"},
       {{"--port", "80abc", "a.stl"}, 2, "", "not '80abc'"},
+      {{"--port", "65536", "a.stl"}, 2, "", "not '65536'"},
       {{"--port=-1", "a.stl"}, 2, "", "not '-1'"},
       {{"--port", "99999999999999999999", "a.stl"}, 2, "", "not '99999999999999999999'"},
       {{"--port", "65535", "a.stl", "b.stl"}, 2, "", "2 files need ports 65535 to 65536"},

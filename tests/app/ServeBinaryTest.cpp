@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "Http.h"
@@ -205,63 +206,46 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
   }
 }
 
-// From a terminal and over SSH: each page's address on standard output instead of a browser,
-// the tunnel that reaches it, chosen ports, and options that are options. The browser
-// (xdg-open, as on a desktop without a registered one) is never started.
+// From a terminal and over SSH: each page's address on standard output, in the files' order,
+// instead of a browser (xdg-open here, which is never started), the tunnel that reaches it,
+// chosen ports, options that are options; none handed to the instance on the desktop.
 TEST_F(ServeBinary, TerminalLaunchesPrintTheAddressesInsteadOfStartingABrowser) {
   BackgroundProgram xserver(
       {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset"}, {});
   const std::string display = "DISPLAY=:" + xserver.readLine();
-  // P and P+1 free, P+2 taken.
-  int port = 0;
+  int port = 0;  // P and P+1 free, P+2 taken
   UniqueFd taken;
   while (port < 1024 || !listeningOn(port).valid() || !listeningOn(port + 1).valid()) {
     taken = listeningOn(0);
     port = portOf(taken) - 2;
   }
-  auto pageOn = [](const std::string& number) { return "http://127\\.0\\.0\\.1:" + number + "/[0-9a-f]{32}/open"; };
-  const std::string page = pageOn("\\d+");
   const std::string account = getpwuid(geteuid())->pw_name;
   struct Case {
     const char* name;
-    std::vector<std::string> arguments, environment;  // {P}, {P+1}, {P+2}: the ports
-    std::vector<std::string> lines;                   // each line of standard output, matched
-    std::vector<std::string> pages;                   // the files of the address lines, in order
-    std::string err = "";                             // a usage error, said on standard error
+    std::string arguments;  // split at spaces; {P}, {P+1}, {P+2} are the ports
+    std::vector<std::string> environment;
+    std::vector<std::string> out;  // "FILE PORT" for an address, "error: TEXT" for status 2, or a pattern
   };
   const std::vector<Case> cases{
-      {"--no-browser with a display", {"--no-browser", "part.stl"}, {display}, {page}, {"part.stl"}},
-      {"no display", {"part.stl"}, {}, {page}, {"part.stl"}},
+      {"--no-browser with a display", "--no-browser part.stl", {display}, {"part.stl \\d+"}},
+      {"no display", "part.stl", {}, {"part.stl \\d+"}},
       {"over SSH, on a chosen port",
-       {"part.stl", "--port", "{P}"},
+       "part.stl --port {P}",
        {"SSH_CONNECTION=10.0.0.9 50022 192.168.1.7 22", "USER=-oProxyCommand=sh\x1b[2J"},
-       {pageOn("{P}"), "ssh -N -L {P}:127\\.0\\.0\\.1:{P} " + account + "@192\\.168\\.1\\.7"},
-       {"part.stl"}},
+       {"part.stl {P}", "ssh -N -L {P}:127\\.0\\.0\\.1:{P} " + account + "@192\\.168\\.1\\.7"}},
       {"over SSH from an address that is none",
-       {"part.stl"},
+       "part.stl",
        {"SSH_CONNECTION=10.0.0.9 50022 -oProxyCommand=sh\x1b]2;x\x07 22"},
-       {page},
-       {"part.stl"}},
-      {"--port for two files",
-       {"--port={P}", "part.stl", "scene.max"},
-       {},
-       {pageOn("{P}"), pageOn("{P+1}")},
-       {"part.stl", "scene.zip"}},
-      {"--port taken", {"--no-browser", "--port", "{P+2}", "part.stl"}, {}, {}, {}, "port 127.0.0.1:{P+2} is in use"},
-      {"--port taken for the second file",
-       {"--port", "{P+1}", "part.stl", "scene.max"},
-       {},
-       {},
-       {},
-       "port 127.0.0.1:{P+2} is in use; nothing was served"},
+       {"part.stl \\d+"}},
+      {"--port for two files", "--port={P} scene.max part.stl", {}, {"scene.zip {P}", "part.stl {P+1}"}},
+      {"--port taken", "--no-browser --port {P+2} part.stl", {}, {"error: port 127.0.0.1:{P+2} is in use"}},
+      {"--port taken for the second file", "--port {P+1} part.stl scene.max", {}, {"error: {P+2} is in use; nothing"}},
       {"an unknown option",
-       {"--foo", "part.stl"},
+       "--foo part.stl",
        {display},
-       {},
-       {},
-       "vexmoor-3dviewer: unknown option '--foo' (to open a file of that name: vexmoor-3dviewer -- FILE); see "
-       "vexmoor-3dviewer --help\n"},
-      {"-- before a file named like an option", {"--no-browser", "--", "--odd.stl"}, {display}, {page}, {"--odd.stl"}},
+       {"error: unknown option '--foo' (to open a file of that name: vexmoor-3dviewer -- FILE); see "
+        "vexmoor-3dviewer --help\n"}},
+      {"-- before a file named like an option", "--no-browser -- --odd.stl", {display}, {"--odd.stl \\d+"}},
   };
   auto withPorts = [port](std::string text) {
     for (int offset : {2, 1, 0}) {
@@ -274,38 +258,44 @@ TEST_F(ServeBinary, TerminalLaunchesPrintTheAddressesInsteadOfStartingABrowser) 
   auto bin = home.tmp() / "bin", record = home.tmp() / "browser-started";
   writeText(bin / "xdg-open", "#!/bin/sh\necho \"$@\" >> '" + record.string() + "'\n");
   fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+  auto environment = home.environment();
+  for (auto& variable : environment) {
+    if (variable.rfind("PATH=", 0) == 0) variable = "PATH=" + bin.string() + ":" + variable.substr(5);
+  }
+  BackgroundProgram bus({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"}, environment);
+  environment.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus.readLine());
+  auto desktopEnvironment = environment;
+  desktopEnvironment.insert(desktopEnvironment.end(), {display, "VEXMOOR_STUB_NO_BROWSER=1"});
+  auto desktop = start(models / "part.stl", desktopEnvironment);
+  ASSERT_EQ(waitForLines(handOff, 2).size(), 2u);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto environment = home.environment();
-    for (auto& variable : environment) {
-      if (variable.rfind("PATH=", 0) == 0) variable = "PATH=" + bin.string() + ":" + variable.substr(5);
-    }
-    environment.insert(environment.end(), c.environment.begin(), c.environment.end());
+    auto launchEnvironment = environment;
+    launchEnvironment.insert(launchEnvironment.end(), c.environment.begin(), c.environment.end());
     std::vector<std::string> argv{"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", models.string(), executablePath()};
-    for (const auto& argument : c.arguments) argv.push_back(withPorts(argument));
-    if (!c.err.empty()) {
+    std::istringstream arguments(withPorts(c.arguments));
+    for (std::string argument; arguments >> argument;) argv.push_back(argument);
+    if (c.out.at(0).starts_with("error: ")) {
       argv.insert(argv.begin(), {"/usr/bin/timeout", "20"});
-      auto result = runProgram(argv, environment);
+      auto result = runProgram(argv, launchEnvironment);
       EXPECT_EQ(result.exitStatus, 2);
       EXPECT_EQ(result.out, "") << "nothing served";
-      EXPECT_NE(result.err.find(withPorts(c.err)), std::string::npos) << result.err;
+      EXPECT_NE(result.err.find(withPorts(c.out[0].substr(7))), std::string::npos) << result.err;
     } else {
-      BackgroundProgram viewer(argv, environment);
-      std::vector<std::string> pages;
-      for (const auto& expected : c.lines) {
-        std::string line = viewer.readLine();
+      BackgroundProgram viewer(argv, launchEnvironment);
+      for (auto expected : c.out) {
+        std::string line = viewer.readLine(), file = expected.substr(0, expected.rfind(' '));
+        if (!expected.starts_with("ssh ")) {
+          expected = "http://127\\.0\\.0\\.1:" + expected.substr(file.size() + 1) + "/[0-9a-f]{32}/open";
+          EXPECT_NE(httpRequest(line).body.find("<title>" + file + " - Vexmoor 3D Viewer</title>"), std::string::npos);
+        }
         EXPECT_TRUE(std::regex_match(line, std::regex(withPorts(expected)))) << line;
-        if (line.starts_with("http")) pages.push_back(line);
-      }
-      ASSERT_EQ(pages.size(), c.pages.size());
-      for (size_t at = 0; at < pages.size(); ++at) {
-        EXPECT_NE(httpRequest(pages[at]).body.find("<title>" + c.pages[at] + " - Vexmoor 3D Viewer</title>"),
-                  std::string::npos);
       }
       EXPECT_EQ(viewer.stop(SIGINT), 0);
       EXPECT_EQ(viewer.readLine(), "") << "nothing more";
     }
     EXPECT_FALSE(fs::exists(record)) << readText(record);
   }
+  EXPECT_EQ(readLines(handOff).size(), 2u) << "nothing handed to the desktop's instance";
   xserver.stop(SIGTERM);
 }
