@@ -271,7 +271,12 @@ TEST_F(ServeBinary, TerminalLaunchesPrintTheAddressesInsteadOfStartingABrowser) 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto launchEnvironment = environment;
-    launchEnvironment.insert(launchEnvironment.end(), c.environment.begin(), c.environment.end());
+    for (const auto& variable : c.environment) {
+      std::erase_if(launchEnvironment, [&](const std::string& had) {
+        return had.substr(0, had.find('=')) == variable.substr(0, variable.find('='));
+      });
+      launchEnvironment.push_back(variable);
+    }
     std::vector<std::string> argv{"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", models.string(), executablePath()};
     std::istringstream arguments(withPorts(c.arguments));
     for (std::string argument; arguments >> argument;) argv.push_back(argument);
