@@ -1,14 +1,28 @@
 # cmake -DINPUT=document-types.json -DDESKTOP=out.desktop.in -DMIME=out.xml
-#       -DMETAINFO_IN=template -DMETAINFO=out.metainfo.xml -DVERSION=x.y.z -P this file
-# Writes the desktop entry (its Exec path left as @EXEC@), the shared-mime-info package and
-# the AppStream metadata from the declared document types, so they never drift apart.
+#       -DMETAINFO_IN=template -DMETAINFO=out.metainfo.xml -DVERSION=x.y.z
+#       -DCOMPLETION_IN=template -DCOMPLETION=out.bash -P this file
+# Writes the desktop entry (its Exec path left as @EXEC@), the shared-mime-info package, the
+# AppStream metadata and the bash completion from the declared document types, so they never
+# drift apart.
 file(READ "${INPUT}" declaration)
 string(JSON typeCount LENGTH "${declaration}" CFBundleDocumentTypes)
 math(EXPR lastType "${typeCount} - 1")
 
 set(mimeTypes "")
 set(definitions "")
+set(EXTENSIONS "")
 foreach(t RANGE ${lastType})
+  string(JSON extensionCount LENGTH "${declaration}" CFBundleDocumentTypes ${t} CFBundleTypeExtensions)
+  math(EXPR lastExtension "${extensionCount} - 1")
+  foreach(e RANGE ${lastExtension})
+    string(JSON extension GET "${declaration}" CFBundleDocumentTypes ${t} CFBundleTypeExtensions ${e})
+    string(TOLOWER "${extension}" extension)
+    # The completion script holds them unquoted.
+    if(NOT extension MATCHES "^[a-z0-9]+$")
+      message(FATAL_ERROR "document-types.json: the extension '${extension}' is not letters and digits")
+    endif()
+    string(APPEND EXTENSIONS " ${extension}")
+  endforeach()
   string(JSON contentCount ERROR_VARIABLE noContent LENGTH "${declaration}" CFBundleDocumentTypes ${t} LSItemContentTypes)
   if(NOT noContent AND contentCount GREATER 0)
     math(EXPR lastContent "${contentCount} - 1")
@@ -71,3 +85,6 @@ MimeType=${mimeTypes}
 
 set(VERSION "${VERSION}")
 configure_file("${METAINFO_IN}" "${METAINFO}" @ONLY)
+string(STRIP "${EXTENSIONS}" EXTENSIONS)
+set(GENERATED_NOTE "Generated from document-types.json.")
+configure_file("${COMPLETION_IN}" "${COMPLETION}" @ONLY)

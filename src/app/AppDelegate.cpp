@@ -108,7 +108,16 @@ void AppDelegate::reportFailure(const std::string& message, const std::string& i
 void AppDelegate::open(const std::vector<std::string>& documentPaths) {
   handledDocument_ = true;
   bool anyFailed = false;
-  for (const auto& path : documentPaths) anyFailed = !startSession(path) || anyFailed;
+  for (const auto& path : documentPaths) {
+    UniqueFd listening;
+    if (nextListeningSocket_ < listeningSockets_.size())
+      listening = std::move(listeningSockets_[nextListeningSocket_++]);
+    size_t order = nextOrder_++;
+    if (!startSession(path, std::move(listening), order)) {
+      addressReady(order, nullptr);
+      anyFailed = true;
+    }
+  }
   if (anyFailed) endIfNothingLeft();
 }
 
@@ -120,7 +129,7 @@ void AppDelegate::endIfNothingLeft() {
   services_.requestTermination();
 }
 
-bool AppDelegate::startSession(const std::string& documentPath) {
+bool AppDelegate::startSession(const std::string& documentPath, UniqueFd listening, size_t order) {
   if (!isRegularFile(documentPath)) {
     reportFailure("The file could not be found", documentPath);
     return false;
@@ -133,14 +142,17 @@ bool AppDelegate::startSession(const std::string& documentPath) {
   unsigned id = nextPreparation_++;
   Preparation& preparation = preparations_[id];
   preparation.documentPath = documentPath;
+  preparation.listening = std::move(listening);
+  preparation.order = order;
   try {
     preparation.worker = std::thread([this, id, &preparation] {
       preparation.servedPath = prepared(preparation.documentPath);
       services_.runLater(std::chrono::milliseconds(0), [this, id] { finishPreparation(id); });
     });
   } catch (const std::system_error&) {
+    listening = std::move(preparation.listening);
     preparations_.erase(id);  // no thread to be had: prepared here
-    return serveSession(documentPath, prepared(documentPath));
+    return serveSession(documentPath, prepared(documentPath), std::move(listening), order);
   }
   return true;
 }
@@ -151,14 +163,20 @@ void AppDelegate::finishPreparation(unsigned id) {
   found->second.worker.join();
   std::string documentPath = found->second.documentPath;
   std::string servedPath = found->second.servedPath.value_or(documentPath);
+  UniqueFd listening = std::move(found->second.listening);
+  size_t order = found->second.order;
   preparations_.erase(found);
-  if (!serveSession(documentPath, servedPath)) endIfNothingLeft();
+  if (!serveSession(documentPath, servedPath, std::move(listening), order)) {
+    addressReady(order, nullptr);
+    endIfNothingLeft();
+  }
 }
 
-bool AppDelegate::serveSession(const std::string& documentPath, const std::string& servedPath) {
+bool AppDelegate::serveSession(const std::string& documentPath, const std::string& servedPath, UniqueFd listening,
+                               size_t order) {
   auto server = std::make_unique<LoopbackServer>(servedPath, services_.clock, services_.viewerFolder);
   try {
-    server->start();
+    server->start(std::move(listening));
   } catch (const LoopbackServer::ServerError& error) {
     CompanionBundler::cleanup(servedPath, documentPath);  // nobody will serve this bundle
     reportFailure("Could not start the local file server", error.what());
@@ -174,7 +192,7 @@ bool AppDelegate::serveSession(const std::string& documentPath, const std::strin
   if (builtinUsed) viewerUrl = builtinUrl;
   started.setPageHtml(BridgePage::build(viewerUrl, started.fileUrl(), started.fileName(), builtinUrl));
   writeHandOffFile(started);
-  openBrowser(started);
+  openBrowser(started, order);
   if (!exitTimerStarted_) {
     exitTimerStarted_ = true;
     services_.startExitTimer();
@@ -190,10 +208,28 @@ void AppDelegate::writeHandOffFile(const LoopbackServer& server) {
   }
 }
 
-void AppDelegate::openBrowser(const LoopbackServer& server) {
+void AppDelegate::openBrowser(const LoopbackServer& server, size_t order) {
+  if (mode_.noBrowser) {
+    addressReady(order, &server);
+    return;
+  }
   if (Hooks::value("VEXMOOR_STUB_NO_BROWSER") == "1") return;
   if (!services_.browser.open(server.pageUrl(), server.launchUrl())) {
     reportBrowserFailure(server.pageUrl());
+  }
+}
+
+void AppDelegate::addressReady(size_t order, const LoopbackServer* server) {
+  if (!mode_.noBrowser) return;
+  if (server) {
+    addressesReady_[order] = std::pair(server->pageUrl(), server->port());
+  } else {
+    addressesReady_[order] = std::nullopt;
+  }
+  for (auto next = addressesReady_.find(nextToPrint_); next != addressesReady_.end();
+       next = addressesReady_.find(++nextToPrint_)) {
+    if (next->second) services_.printAddress(next->second->first, next->second->second);
+    addressesReady_.erase(next);
   }
 }
 

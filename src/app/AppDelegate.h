@@ -33,6 +33,8 @@ struct AppServices {
   bool builtinViewerChosen = false;
   std::string viewerUrl{};
   std::string viewerFolder{};  // where the built-in viewer's files are; empty: none
+  // Tells a user without a browser where a file is served: its page, and the port.
+  std::function<void(const std::string& pageUrl, int port)> printAddress{};
 };
 
 // Serves the documents the application is given, one loopback server each, and ends the
@@ -47,6 +49,8 @@ class AppDelegate {
   // the process ends for it only when nothing else is being served.
   void open(const std::vector<std::string>& documentPaths);
   void serve(const std::string& documentPath) { open({documentPath}); }
+  // The sockets the launch's files are served on, in their order, taken before the start.
+  void useListeningSockets(std::vector<UniqueFd> sockets) { listeningSockets_ = std::move(sockets); }
   // A later launch asked for the file types window: "setup", "manage", or "" for the mode
   // the settings call for. The window that is shown already comes to the front instead.
   void showWindow(const std::string& windowMode);
@@ -75,17 +79,22 @@ class AppDelegate {
     std::string documentPath;
     std::optional<std::string> servedPath;  // written by the worker, read once it is joined
     std::thread worker;
+    UniqueFd listening;
+    size_t order = 0;
   };
 
   void showManageWindow(bool setupMode);
   void firstRunCheck();
-  bool startSession(const std::string& documentPath);
+  bool startSession(const std::string& documentPath, UniqueFd listening, size_t order);
   void finishPreparation(unsigned id);
-  bool serveSession(const std::string& documentPath, const std::string& servedPath);
+  bool serveSession(const std::string& documentPath, const std::string& servedPath, UniqueFd listening, size_t order);
   void endIfNothingLeft();
   void reportFailure(const std::string& message, const std::string& informative);
   void writeHandOffFile(const LoopbackServer& server);
-  void openBrowser(const LoopbackServer& server);
+  void openBrowser(const LoopbackServer& server, size_t order);
+  // Without a browser: prints the addresses in the order the files were given, each once
+  // the files before it are served or have failed (null).
+  void addressReady(size_t order, const LoopbackServer* server);
 
   const Mode mode_;
   AppServices services_;
@@ -97,4 +106,9 @@ class AppDelegate {
   std::vector<ServeSession> sessions_;
   std::map<unsigned, Preparation> preparations_;
   unsigned nextPreparation_ = 0;
+  std::vector<UniqueFd> listeningSockets_;
+  size_t nextListeningSocket_ = 0;
+  size_t nextOrder_ = 0;
+  size_t nextToPrint_ = 0;
+  std::map<size_t, std::optional<std::pair<std::string, int>>> addressesReady_;
 };

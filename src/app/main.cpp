@@ -1,6 +1,12 @@
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QTimer>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -76,12 +82,49 @@ std::string windowModeOf(const Mode& mode) {
   return mode.setup ? "setup" : "manage";
 }
 
-int runApplication(int argc, char** argv, const std::vector<std::string>& arguments, bool graphical,
+// The account's own name: the environment's USER could say anything.
+std::string accountName() {
+  const passwd* entry = ::getpwuid(::geteuid());
+  if (entry && entry->pw_name) return entry->pw_name;
+  const char* user = std::getenv("USER");
+  return user ? user : "";
+}
+
+void printAddress(const std::string& tunnelTarget, const std::string& pageUrl, int port) {
+  std::cout << pageUrl << '\n';
+  if (!tunnelTarget.empty()) {
+    std::cout << "ssh -N -L " << port << ":127.0.0.1:" << port << ' ' << tunnelTarget << '\n';
+  }
+  std::cout.flush();
+}
+
+// Addresses are written to descriptor 1: had it been closed, a file or socket of ours could
+// have taken its number.
+void keepStandardDescriptorsOpen() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF && ::open("/dev/null", O_RDWR) != fd) std::_Exit(2);
+  }
+}
+
+// Every port of the launch, taken before anything is served.
+bool listenOnRequestedPorts(const Mode& mode, std::vector<UniqueFd>& sockets) {
+  for (size_t at = 0; mode.port && at < mode.paths.size(); ++at) {
+    try {
+      sockets.push_back(LoopbackServer::listenOn(mode.port + static_cast<int>(at)));
+    } catch (const LoopbackServer::ServerError& error) {
+      std::cerr << "vexmoor-3dviewer: cannot serve: " << error.what() << "; nothing was served\n";
+      return false;
+    }
+  }
+  return true;
+}
+
+int runApplication(int argc, char** argv, const Mode& mode, bool graphical, std::vector<UniqueFd> listening,
                    const std::optional<std::string>& viewerOption, LaterLaunches& laterLaunches,
                    std::unique_ptr<SingleInstance>& singleInstance) {
   std::unique_ptr<QCoreApplication> application;
   std::unique_ptr<Alerts> alerts;
-  if (graphical) {
+  if (graphical && !mode.noBrowser) {
     application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     alerts = DesktopServices::messageBoxAlerts();
@@ -118,7 +161,10 @@ int runApplication(int argc, char** argv, const std::vector<std::string>& argume
     QMetaObject::invokeMethod(
         app, [app, delay, work = std::move(work)] { QTimer::singleShot(delay, app, work); }, Qt::QueuedConnection);
   };
-  AppDelegate delegate(CommandLine::modeFor(arguments), services);
+  services.printAddress = [tunnel = CommandLine::sshTarget(std::getenv("SSH_CONNECTION"), accountName())](
+                              const std::string& pageUrl, int port) { printAddress(tunnel, pageUrl, port); };
+  AppDelegate delegate(mode, services);
+  delegate.useListeningSockets(std::move(listening));
   delegateForBrowser = &delegate;
   laterLaunches.delegate = &delegate;
   QObject::connect(&exitTimer, &QTimer::timeout, [&] { delegate.exitTimerTick(); });
@@ -161,6 +207,7 @@ int runAssociationSwitch(const std::vector<std::string>& arguments, const std::o
 }  // namespace
 
 int main(int argc, char** argv) {
+  keepStandardDescriptorsOpen();
   auto arguments = CommandLine::cleanArguments(argc, argv);
   std::optional<std::string> viewerOption;
   if (!CommandLine::takeViewerOption(arguments, viewerOption)) {
@@ -172,17 +219,29 @@ int main(int argc, char** argv) {
   const bool graphical = DisplayProbe::reachable();
   int status = CommandLine::runTerminalOnly(arguments, graphical, std::cout, std::cerr);
   if (status >= 0) return status;
-  // One application per desktop session: a later launch hands its files over and ends.
   Mode mode = CommandLine::modeFor(arguments);
+  // A browser needs a display; without one the addresses go to the terminal.
+  if (mode.kind == Mode::Kind::serve && !graphical) mode.noBrowser = true;
+  std::vector<UniqueFd> listening;
+  if (!listenOnRequestedPorts(mode, listening)) return 2;
+  // A reader of the addresses may stop reading early (`| head -1`): that ends nothing.
+  if (mode.noBrowser) ::signal(SIGPIPE, SIG_IGN);
+  // One application per desktop session: a later launch hands its files over and ends. One
+  // that serves from the terminal or on chosen ports runs on its own: the running instance
+  // would open a browser on its own ports.
   LaterLaunches laterLaunches;
-  auto singleInstance = DesktopServices::singleInstance();
-  if (!singleInstance->becomeRunningInstance(mode.kind == Mode::Kind::serve ? mode.paths : std::vector<std::string>{},
-                                             windowModeOf(mode), laterLaunches.requests())) {
-    return 0;
+  std::unique_ptr<SingleInstance> singleInstance;
+  if (!mode.noBrowser && !mode.port) {
+    singleInstance = DesktopServices::singleInstance();
+    if (!singleInstance->becomeRunningInstance(mode.kind == Mode::Kind::serve ? mode.paths : std::vector<std::string>{},
+                                               windowModeOf(mode), laterLaunches.requests())) {
+      return 0;
+    }
   }
   // GLib reads the desktop's applications once: the window's process registers first.
   if (mode.kind != Mode::Kind::serve) DesktopRegistration::ensureRegistered();
-  status = runApplication(argc, argv, arguments, graphical, viewerOption, laterLaunches, singleInstance);
+  status = runApplication(argc, argv, mode, graphical, std::move(listening), viewerOption, laterLaunches,
+                          singleInstance);
   PrivateDirectory::removeRunFolder();
   // A check still waiting for the network would find Qt's globals gone under it: everything
   // of ours is cleaned up by now, so the process ends without destroying them.

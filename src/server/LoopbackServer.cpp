@@ -80,30 +80,40 @@ LoopbackServer::LoopbackServer(std::string filePath, Clock clock, std::string vi
 
 LoopbackServer::~LoopbackServer() { stop(); }
 
-void LoopbackServer::start() {
-  if (!tokenFailure_.empty()) throw ServerError::socketFailed(tokenFailure_);
-  // Connections are plenty on a busy desktop; take every descriptor the system allows us.
-  DescriptorLimit::raiseForServing();
+UniqueFd LoopbackServer::listenOn(int port) {
   UniqueFd socketFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!socketFd.valid()) fail("socket", errno);
   int one = 1;
   setsockopt(socketFd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = 0;
+  address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = inet_addr("127.0.0.1");
   if (::bind(socketFd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    fail("bind", errno);
+    int error = errno;
+    std::string where = "127.0.0.1:" + std::to_string(port);
+    if (port && error == EADDRINUSE) throw ServerError::socketFailed("port " + where + " is in use");
+    if (port && error == EACCES) throw ServerError::socketFailed("port " + where + " needs privileges");
+    fail("bind", error);
   }
   if (::listen(socketFd.get(), listenBacklog) != 0) fail("listen", errno);
+  return socketFd;
+}
+
+void LoopbackServer::start(UniqueFd listening) {
+  if (!tokenFailure_.empty()) throw ServerError::socketFailed(tokenFailure_);
+  // Connections are plenty on a busy desktop; take every descriptor the system allows us.
+  DescriptorLimit::raiseForServing();
+  if (!listening.valid()) listening = listenOn(0);
+  sockaddr_in address{};
   socklen_t length = sizeof address;
-  if (::getsockname(socketFd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  if (::getsockname(listening.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     fail("getsockname", errno);
   }
   port_ = ntohs(address.sin_port);
   core_->setPageUrl(pageUrl());
   core_->setViewerFiles(ViewerFiles::list(viewerFolder_));
-  listenSocket_ = std::move(socketFd);
+  listenSocket_ = std::move(listening);
   acceptThread_ = std::thread(acceptConnections, listenSocket_.get(), core_, pool_);
 }
 

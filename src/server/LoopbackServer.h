@@ -32,8 +32,12 @@ class LoopbackServer {
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-  // Listens on a system-chosen port and serves in the background. Throws ServerError.
-  void start();
+  // A socket listening on 127.0.0.1:port (0: a port the system chooses). Throws ServerError,
+  // naming the port when it is taken or needs privileges.
+  static UniqueFd listenOn(int port);
+  // Serves in the background on the socket given, or on a system-chosen port. Throws
+  // ServerError.
+  void start(UniqueFd listening = {});
   // Refuses new connections from now on; requests already being answered run to their end.
   void stop();
 

@@ -33,10 +33,24 @@ TEST(CommandLine, WithoutADisplayEverythingIsSaidOnTheTerminal) {
   };
   const std::vector<Case> cases{
       {{"--version"}, 0, "1.0.0\n", ""},
-      {{"--help"}, 0, "Usage: vexmoor-3dviewer [FILE...]\n", ""},
+      {{"--help"}, 0, "Usage: vexmoor-3dviewer [--no-browser] [--port N] [--] [FILE...]\n", ""},
       {{}, 1, "", "the file types window needs a display"},
       {{"--setup"}, 1, "", "the file types window needs a display"},
-      {{"--Status"}, 1, "", "vexmoor-3dviewer: error: The file could not be found\n--Status\n"},
+      {{"--Status"},
+       2,
+       "",
+       "unknown option '--Status' (to open a file of that name: vexmoor-3dviewer -- FILE); see "
+       "vexmoor-3dviewer --help\n"},
+      {{"--port", "0", "a.stl"}, 2, "", "--port takes a number from 1 to 65535, not '0'"},
+      {{"--port", "80abc", "a.stl"}, 2, "", "not '80abc'"},
+      {{"--port", "65536", "a.stl"}, 2, "", "not '65536'"},
+      {{"--port", "99999999999999999999", "a.stl"}, 2, "", "not '99999999999999999999'"},
+      {{"--port", "65535", "a.stl", "b.stl"}, 2, "", "2 files need ports 65535 to 65536"},
+      {{"a.stl", "--port"}, 2, "", "--port needs a port number"},
+      {{"--no-browser"}, 2, "", "--no-browser and --port need a file to serve"},
+      {{"a.stl", "--setup"}, 2, "", "--setup goes first, alone"},
+      {{"--\x1b[2J"}, 2, "", "unknown option '--?[2J'"},
+      {{"--", "-a\x1b[2J\r.stl"}, 1, "", "The file could not be found\n-a?[2J?.stl\n"},
   };
   TempHome home;
   auto environment = home.environment();
@@ -66,4 +80,44 @@ TEST(CommandLine, AModelThatCannotBeReadIsReported) {
   EXPECT_NE(result.err.find("vexmoor-3dviewer: error: The file could not be opened\n" + model.string() + "\n"),
             std::string::npos)
       << result.err;
+}
+
+// The installed completion, driven by bash as an interactive shell would: the function that
+// `complete -p` names, called with COMP_WORDS and COMP_CWORD, answers in COMPREPLY.
+TEST(CommandLine, BashCompletesOptionsExtensionsAndModels) {
+  struct Case {
+    std::vector<std::string> words;  // the last one is being completed
+    std::string replies;             // sorted, one a line
+  };
+  const std::vector<Case> cases{
+      {{"--re"}, "--register\n--register-unowned\n"},
+      {{"part.stl", "--"}, "--\n--no-browser\n--port\n"},
+      {{"--register", "stl,o"}, "stl,obj\n"},
+      {{"--unregister", "3"}, "3dm\n3ds\n3mf\n"},
+      {{"--port", ""}, ""},
+      {{"--status", ""}, ""},
+      {{""}, "--odd.stl\na b.STL\nfolder\nscene.Max\n"},
+      {{"--no-browser", "f"}, "folder\n"},
+      {{"--", "-"}, "--odd.stl\n"},
+  };
+  TempHome home;
+  auto folder = home.tmp() / "models";
+  for (const char* name : {"a b.STL", "scene.Max", "notes.txt", "stl", "--odd.stl", "folder/x"}) {
+    writeText(folder / name, "");
+  }
+  for (const auto& c : cases) {
+    std::string words = "vexmoor-3dviewer";
+    for (const auto& word : c.words) words += " '" + word + "'";
+    auto result =
+        runProgram({"/bin/bash", "-c",
+                    "source \"$0\" && cd \"$1\" && spec=$(complete -p vexmoor-3dviewer) && function=${spec##*-F } && "
+                    "function=${function%% *} && COMP_WORDS=(" +
+                        words +
+                        ") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && $function && "
+                        "{ [ ${#COMPREPLY[@]} -eq 0 ] || printf '%s\\n' \"${COMPREPLY[@]}\" | LC_ALL=C sort; }",
+                    VEXMOOR_COMPLETION_SCRIPT, folder.string()},
+                   home.environment());
+    EXPECT_EQ(result.exitStatus, 0) << words << result.err;
+    EXPECT_EQ(result.out, c.replies) << words;
+  }
 }

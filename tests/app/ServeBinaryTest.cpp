@@ -1,5 +1,6 @@
 // The real executable serving documents, as a file manager would start it.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -7,10 +8,12 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "Http.h"
 #include "RunProgram.h"
+#include "StubHttpServer.h"
 #include "TempHome.h"
 
 using namespace TestSupport;
@@ -91,6 +94,9 @@ TEST_F(ServeBinary, HandsOffBothAddressesAndEachProcessKeepsItsOwnBundle) {
 // is someone else's; the browser gets the ordinary descriptor limit; the process still ends
 // at once when asked.
 TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
+  BackgroundProgram xserver(
+      {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset"}, {});
+  const std::string display = "DISPLAY=:" + xserver.readLine();
   struct Route {
     const char* name;
     const char* program;  // what the browser is started as, in the test's bin folder
@@ -147,6 +153,7 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
     for (auto& variable : environment) {
       if (variable.rfind("PATH=", 0) == 0) variable = "PATH=" + bin.string() + ":" + variable.substr(5);
     }
+    environment.push_back(display);  // without one, the address would be printed instead
     handOff = own.tmp() / "addresses.txt";
     auto viewer = start(models / "scene.max", environment);
     auto lines = waitForLines(handOff, 2);
@@ -176,8 +183,12 @@ TEST_F(ServeBinary, HandsThePageToTheBrowserOverEachLaunchRoute) {
   }
 }
 
-// When no browser starts, the user is told the address of the page, which still works.
+// When no browser starts, the user is told so in a window (the address it gives is the
+// delegate's to test), and the page still works.
 TEST_F(ServeBinary, SaysWhereToOpenThePageWhenNoBrowserStarts) {
+  BackgroundProgram xserver(
+      {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset"}, {});
+  const std::string display = "DISPLAY=:" + xserver.readLine();
   const std::vector<std::pair<const char*, const char*>> browsers{
       {"xdg-open that fails", "#!/bin/sh\nexit 3\n"},
       {"no xdg-open at all", nullptr},
@@ -196,16 +207,108 @@ TEST_F(ServeBinary, SaysWhereToOpenThePageWhenNoBrowserStarts) {
       if (variable.rfind("PATH=", 0) == 0) variable = "PATH=" + bin.string();
     }
     handOff = own.tmp() / "addresses.txt";
-    environment.push_back("VEXMOOR_STUB_URL_FILE=" + handOff.string());
-    BackgroundProgram viewer({"/bin/sh", "-c", "exec \"$0\" \"$1\" 2>&1", executablePath(), models / "part.stl"},
-                             environment);
-    std::vector<std::string> told;
-    for (int line = 0; line < 4; ++line) told.push_back(viewer.readLine());
+    environment.insert(environment.end(), {"VEXMOOR_STUB_URL_FILE=" + handOff.string(), display});
+    BackgroundProgram viewer({executablePath(), models / "part.stl"}, environment);
     auto lines = waitForLines(handOff, 2);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(told, (std::vector<std::string>{"vexmoor-3dviewer: warning: Could not open your web browser",
-                                              "You can open the viewer manually at:", "", lines[1]}));
+    auto alert = runProgram({"/usr/bin/timeout", "20", "/usr/bin/xdotool", "search", "--sync", "--name",
+                             "^Vexmoor 3D Viewer$"},
+                            environment);
+    EXPECT_FALSE(alert.out.empty()) << "the alert is shown";
     EXPECT_NE(httpRequest(lines[1]).body.find("<title>part.stl - Vexmoor 3D Viewer</title>"), std::string::npos);
     EXPECT_EQ(viewer.stop(SIGTERM), 0);
   }
+  xserver.stop(SIGTERM);
+}
+
+// From a terminal and over SSH: each page's address on standard output, in the files' order,
+// instead of a browser (xdg-open here, which is never started), the tunnel that reaches it,
+// chosen ports, options that are options; none handed to the instance on the desktop.
+TEST_F(ServeBinary, TerminalLaunchesPrintTheAddressesInsteadOfStartingABrowser) {
+  BackgroundProgram xserver(
+      {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset"}, {});
+  const std::string display = "DISPLAY=:" + xserver.readLine();
+  StubHttpServer taken([](const std::string&) { return StubHttpServer::Reply{}; });
+  int port = std::stoi(taken.url("").substr(17)) - 2;  // P and P+1 free, P+2 taken
+  ASSERT_TRUE(port > 1024 && connectTo(port) < 0 && connectTo(port + 1) < 0);
+  const std::string account = getpwuid(geteuid())->pw_name;
+  struct Case {
+    const char* name;
+    std::string arguments;  // split at spaces; {P}, {P+1}, {P+2} are the ports
+    std::vector<std::string> environment;
+    std::vector<std::string> out;  // "FILE PORT" for an address, "error: TEXT" for status 2, or a pattern
+  };
+  const std::vector<Case> cases{
+      {"--no-browser with a display", "--no-browser part.stl", {display}, {"part.stl \\d+"}},
+      {"no display", "part.stl", {}, {"part.stl \\d+"}},
+      {"over SSH, on a chosen port",
+       "part.stl --port {P}",
+       {"SSH_CONNECTION=10.0.0.9 50022 192.168.1.7 22", "USER=-oProxyCommand=sh\x1b[2J"},
+       {"part.stl {P}", "ssh -N -L {P}:127\\.0\\.0\\.1:{P} " + account + "@192\\.168\\.1\\.7"}},
+      {"over SSH from an address that is none",
+       "part.stl",
+       {"SSH_CONNECTION=10.0.0.9 50022 -oProxyCommand=sh\x1b]2;x\x07 22"},
+       {"part.stl \\d+"}},
+      {"--port for two files", "--port={P} scene.max part.stl", {}, {"scene.zip {P}", "part.stl {P+1}"}},
+      {"--port taken", "--no-browser --port {P+2} part.stl", {}, {"error: port 127.0.0.1:{P+2} is in use"}},
+      {"--port taken for the second file", "--port {P+1} part.stl scene.max", {}, {"error: {P+2} is in use; nothing"}},
+      {"an unknown option", "--foo part.stl", {display}, {"error: unknown option '--foo'"}},
+      {"-- before a file named like an option", "--no-browser -- --odd.stl", {display}, {"--odd.stl \\d+"}},
+  };
+  auto withPorts = [port](std::string text) {
+    for (int offset : {2, 1, 0}) {
+      text = std::regex_replace(text, std::regex("\\{P" + (offset ? "\\+" + std::to_string(offset) : "") + "\\}"),
+                                std::to_string(port + offset));
+    }
+    return text;
+  };
+  std::ofstream(models / "--odd.stl") << "solid odd";
+  auto bin = home.tmp() / "bin", record = home.tmp() / "browser-started";
+  writeText(bin / "xdg-open", "#!/bin/sh\necho \"$@\" >> '" + record.string() + "'\n");
+  fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+  auto environment = home.environment();
+  for (auto& variable : environment) {
+    if (variable.rfind("PATH=", 0) == 0) variable = "PATH=" + bin.string() + ":" + variable.substr(5);
+  }
+  BackgroundProgram bus({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"}, environment);
+  environment.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus.readLine());
+  auto desktopEnvironment = environment;
+  desktopEnvironment.insert(desktopEnvironment.end(), {display, "VEXMOOR_STUB_NO_BROWSER=1"});
+  auto desktop = start(models / "part.stl", desktopEnvironment);
+  ASSERT_EQ(waitForLines(handOff, 2).size(), 2u);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto launchEnvironment = environment;
+    for (const auto& variable : c.environment) {
+      std::erase_if(launchEnvironment, [&](const std::string& had) {
+        return had.substr(0, had.find('=')) == variable.substr(0, variable.find('='));
+      });
+      launchEnvironment.push_back(variable);
+    }
+    std::vector<std::string> argv{"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", models.string(), executablePath()};
+    std::istringstream arguments(withPorts(c.arguments));
+    for (std::string argument; arguments >> argument;) argv.push_back(argument);
+    if (c.out.at(0).starts_with("error: ")) {
+      argv.insert(argv.begin(), {"/usr/bin/timeout", "20"});
+      auto result = runProgram(argv, launchEnvironment);
+      EXPECT_EQ(result.exitStatus, 2);
+      EXPECT_EQ(result.out, "") << "nothing served";
+      EXPECT_NE(result.err.find(withPorts(c.out[0].substr(7))), std::string::npos) << result.err;
+    } else {
+      BackgroundProgram viewer(argv, launchEnvironment);
+      for (auto expected : c.out) {
+        std::string line = viewer.readLine(), file = expected.substr(0, expected.rfind(' '));
+        if (!expected.starts_with("ssh ")) {
+          expected = "http://127\\.0\\.0\\.1:" + expected.substr(file.size() + 1) + "/[0-9a-f]{32}/open";
+          EXPECT_NE(httpRequest(line).body.find("<title>" + file + " - Vexmoor 3D Viewer</title>"), std::string::npos);
+        }
+        EXPECT_TRUE(std::regex_match(line, std::regex(withPorts(expected)))) << line;
+      }
+      EXPECT_EQ(viewer.stop(SIGINT), 0);
+      EXPECT_EQ(viewer.readLine(), "") << "nothing more";
+    }
+    EXPECT_FALSE(fs::exists(record)) << readText(record);
+  }
+  EXPECT_EQ(readLines(handOff).size(), 2u) << "nothing handed to the desktop's instance";
+  xserver.stop(SIGTERM);
 }

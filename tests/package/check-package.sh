@@ -34,6 +34,9 @@ lintian --fail-on error --suppress-tags unknown-field "$deb" >"$work/lintian" 2>
 desktop-file-validate "$share/applications/com.vexmoor.3DViewer.desktop" || fail desktop-file-validate
 # Several files selected at once reach one process.
 grep -q '^Exec=.* %F$' "$share/applications/com.vexmoor.3DViewer.desktop" || fail "Exec does not take %F"
+completion="$share/bash-completion/completions/vexmoor-3dviewer"
+bash -c 'source "$0" && complete -p vexmoor-3dviewer' "$completion" >/dev/null || fail "no bash completion"
+grep -q ' stl ' "$completion" || fail "the completion lacks the declared extensions"
 appstreamcli validate --no-net --pedantic "$share/metainfo/com.vexmoor.3DViewer.metainfo.xml" >"$work/appstream" 2>&1 ||
   { cat "$work/appstream"; fail appstreamcli; }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 
 #include "Desktop.h"
 
@@ -14,9 +15,17 @@ class TerminalAlerts : public Alerts {
              : style == AlertStyle::warning ? "warning: "
                                             : "")
          << message << '\n'
-         << informative << '\n';
+         << printable(informative) << '\n';
   }
 
  private:
+  // A file name may hold control characters, which would act on the terminal.
+  static std::string printable(std::string text) {
+    for (char& c : text) {
+      if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f) c = '?';
+    }
+    return text;
+  }
+
   std::ostream& out_;
 };
