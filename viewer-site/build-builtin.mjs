@@ -26,8 +26,11 @@ rmSync(work, { recursive: true, force: true });
 mkdirSync(join(work, 'app'), { recursive: true });
 cpSync(join(root, 'public'), join(work, 'app'), { recursive: true, dereference: true });
 writeFileSync(join(work, 'app/viewer.js'), await bundleViewer());
+// As the site's own build (package.json) makes it: the engines' scripts name Node's modules
+// on a path a browser never takes.
 await build({ entryPoints: [join(root, 'vendor-entry.mjs')], bundle: true, format: 'esm', platform: 'browser',
-  outfile: join(work, 'vendor/bundle/vendor.js'), logLevel: 'warning' });
+  external: ['fs', 'path', 'crypto'], minify: true, outfile: join(work, 'vendor/bundle/vendor.js'),
+  logLevel: 'warning' });
 for (const [from, to, names] of engines) {
   mkdirSync(join(work, to), { recursive: true });
   for (const name of names) cpSync(join(root, from, name), join(work, to, name));
