@@ -240,8 +240,8 @@ int main(int argc, char** argv) {
   }
   // GLib reads the desktop's applications once: the window's process registers first.
   if (mode.kind != Mode::Kind::serve) DesktopRegistration::ensureRegistered();
-  status = runApplication(argc, argv, mode, graphical, std::move(listening), viewerOption, laterLaunches,
-                          singleInstance);
+  status =
+      runApplication(argc, argv, mode, graphical, std::move(listening), viewerOption, laterLaunches, singleInstance);
   PrivateDirectory::removeRunFolder();
   // A check still waiting for the network would find Qt's globals gone under it: everything
   // of ours is cleaned up by now, so the process ends without destroying them.

@@ -33,7 +33,7 @@ TEST(CommandLine, WithoutADisplayEverythingIsSaidOnTheTerminal) {
   };
   const std::vector<Case> cases{
       {{"--version"}, 0, "1.0.0\n", ""},
-      {{"--help"}, 0, "Usage: vexmoor-3dviewer [--no-browser] [--port N] [--] [FILE...]\n", ""},
+      {{"--help"}, 0, "Usage: vexmoor-3dviewer [--no-browser] [--port N] [--viewer builtin|URL] [--] [FILE...]\n", ""},
       {{}, 1, "", "the file types window needs a display"},
       {{"--setup"}, 1, "", "the file types window needs a display"},
       {{"--Status"},
@@ -91,7 +91,7 @@ TEST(CommandLine, BashCompletesOptionsExtensionsAndModels) {
   };
   const std::vector<Case> cases{
       {{"--re"}, "--register\n--register-unowned\n"},
-      {{"part.stl", "--"}, "--\n--no-browser\n--port\n"},
+      {{"part.stl", "--"}, "--\n--no-browser\n--port\n--viewer\n"},
       {{"--register", "stl,o"}, "stl,obj\n"},
       {{"--unregister", "3"}, "3dm\n3ds\n3mf\n"},
       {{"--port", ""}, ""},

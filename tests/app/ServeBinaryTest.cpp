@@ -211,9 +211,9 @@ TEST_F(ServeBinary, SaysWhereToOpenThePageWhenNoBrowserStarts) {
     BackgroundProgram viewer({executablePath(), models / "part.stl"}, environment);
     auto lines = waitForLines(handOff, 2);
     ASSERT_EQ(lines.size(), 2u);
-    auto alert = runProgram({"/usr/bin/timeout", "20", "/usr/bin/xdotool", "search", "--sync", "--name",
-                             "^Vexmoor 3D Viewer$"},
-                            environment);
+    auto alert =
+        runProgram({"/usr/bin/timeout", "20", "/usr/bin/xdotool", "search", "--sync", "--name", "^Vexmoor 3D Viewer$"},
+                   environment);
     EXPECT_FALSE(alert.out.empty()) << "the alert is shown";
     EXPECT_NE(httpRequest(lines[1]).body.find("<title>part.stl - Vexmoor 3D Viewer</title>"), std::string::npos);
     EXPECT_EQ(viewer.stop(SIGTERM), 0);

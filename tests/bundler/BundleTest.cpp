@@ -196,7 +196,8 @@ TEST_F(Bundles, ModelsTravelWithTheFilesTheyNameByPath) {
        "world.wrl 0 90\nparts/ 0 0\nparts/wheel.wrl 0 48\nmaps/ 0 0\nmaps/leaf.png 0 108\nparts/tyre.png 0 108\n"},
       {"assembly.stp", "#1=DOCUMENT_FILE('parts/bolt.step','',$);#2=DOCUMENT_FILE('C:\\elsewhere\\A.STEP','',$);",
        "assembly.stp 0 86\nparts/ 0 0\nparts/bolt.step 0 30\na.step 0 108\nparts/nut.stp 0 108\n"},
-      {"odd.gltf", R"({"buffers":[{"uri":5},{"uri":null},{},{"uri":"scene0.bin"}]})", "odd.gltf 0 60\nscene0.bin 0 108\n"},
+      {"odd.gltf", R"({"buffers":[{"uri":5},{"uri":null},{},{"uri":"scene0.bin"}]})",
+       "odd.gltf 0 60\nscene0.bin 0 108\n"},
       {"escape.gltf", R"({"buffers":[{"uri":"../outside.png"}]})", "as is"},
       {"embedded.gltf", R"({"buffers":[{"uri":"data:application/octet-stream;base64,AAAA"}]})", "as is"},
   };
