@@ -358,8 +358,13 @@ TEST(AssociationSwitches, RegistersItselfFromAnyFolder) {
     fs::copy_file(executablePath(), executable);
     fs::copy_file(fs::path(executablePath()).parent_path() / "document-types.json",
                   executable.parent_path() / "document-types.json");
+    // The user's explicit choice opens VRML, even where no entry lists the type (unregistered).
+    writeText(registry.home.configHome() / "mimeapps.list", stlToOther + "model/vrml=other-viewer.desktop\n");
     auto status = runProgram({executable.string(), "--status"}, registry.environment);
     auto report = nlohmann::json::parse(status.out);
+    std::string vrmlHandler;
+    for (const auto& type : report["types"]) vrmlHandler += type["extension"] == "wrl" ? type["handler"].dump() : "";
+    EXPECT_EQ(vrmlHandler, "\"other-viewer\"");
     EXPECT_EQ(report["bundlePath"], (registry.home.root() / reported / "vexmoor-3dviewer").string());
     EXPECT_EQ(fs::exists(entry), registers);
     EXPECT_EQ(status.err.empty(), registers) << status.err;
