@@ -56,7 +56,7 @@ ViewerChoice chooseViewer(const std::optional<std::string>& option, const Defaul
   std::vector<ViewerSetting> settings;
   if (option) settings.push_back({"--viewer", *option});
   if (auto user = defaults.string(FormatCatalog::viewerKey)) settings.push_back({"user settings", *user});
-  for (auto& setting : FormatCatalog::systemViewerSettings()) settings.push_back(std::move(setting));
+  for (auto& setting : FormatCatalog::systemViewerSettings(std::cerr)) settings.push_back(std::move(setting));
   return FormatCatalog::chooseViewer(settings, defaults, std::cerr);
 }
 
@@ -156,6 +156,9 @@ int runApplication(int argc, char** argv, const Mode& mode, bool graphical, std:
   services.builtinViewerChosen = viewer.builtin;
   services.viewerUrl = viewer.url;
   services.viewerFolder = DesktopRegistration::viewerFolderPath();
+  if (viewer.builtin && !builtinViewerInstalled(services.viewerFolder)) {
+    std::cerr << "vexmoor-3dviewer: the built-in viewer was chosen but is not installed; the online viewer is used\n";
+  }
   // Queued first, so that the timer belongs to the event loop's thread whichever thread asks.
   services.runLater = [app = application.get()](std::chrono::milliseconds delay, std::function<void()> work) {
     QMetaObject::invokeMethod(
@@ -214,6 +217,10 @@ int main(int argc, char** argv) {
     std::cerr << "vexmoor-3dviewer: --viewer needs a value: builtin, or the viewer's address\n";
     return 2;
   }
+  if (viewerOption && !FormatCatalog::isViewerChoice(*viewerOption)) {
+    std::cerr << "vexmoor-3dviewer: --viewer takes builtin, an https address, or an http address on this computer\n";
+    return 2;
+  }
   if (AssociationSwitches::isSwitch(arguments)) return runAssociationSwitch(arguments, viewerOption);
   // Without a display (over SSH, say) documents are still served; alerts go to the terminal.
   const bool graphical = DisplayProbe::reachable();
@@ -231,7 +238,8 @@ int main(int argc, char** argv) {
   // would open a browser on its own ports.
   LaterLaunches laterLaunches;
   std::unique_ptr<SingleInstance> singleInstance;
-  if (!mode.noBrowser && !mode.port) {
+  // A running instance would serve with its own choice of viewer.
+  if (!mode.noBrowser && !mode.port && !viewerOption) {
     singleInstance = DesktopServices::singleInstance();
     if (!singleInstance->becomeRunningInstance(mode.kind == Mode::Kind::serve ? mode.paths : std::vector<std::string>{},
                                                windowModeOf(mode), laterLaunches.requests())) {

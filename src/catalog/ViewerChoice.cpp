@@ -1,5 +1,7 @@
 #include "ViewerChoice.h"
 
+#include <unistd.h>
+
 #include <QSettings>
 #include <QStringList>
 #include <filesystem>
@@ -15,12 +17,15 @@ namespace {
 
 constexpr size_t shownLength = 200;
 
-// A value is shown on the terminal as text only: control characters could move the cursor
-// or rewrite what the user reads.
+// A value is shown on the terminal as text only: control characters (C0, and C1 as UTF-8
+// writes them) could move the cursor or rewrite what the user reads.
 std::string shown(const std::string& value) {
   std::string text = value.substr(0, shownLength);
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  for (size_t at = 0; at < text.size(); ++at) {
+    auto c = static_cast<unsigned char>(text[at]);
+    bool c1 = c == 0xc2 && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) < 0xa0;
+    if (c < 0x20 || c == 0x7f || c1) text[at] = '?';
+    if (c1) text.erase(at + 1, 1);
   }
   return value.size() > shownLength ? text + "..." : text;
 }
@@ -29,7 +34,9 @@ bool isBuiltin(const std::string& value) { return Text::asciiLowercase(value) ==
 
 }  // namespace
 
-std::vector<ViewerSetting> systemViewerSettings() {
+bool isViewerChoice(const std::string& value) { return isBuiltin(value) || isUsableViewerUrl(value); }
+
+std::vector<ViewerSetting> systemViewerSettings(std::ostream& err) {
   std::vector<ViewerSetting> settings;
   QString dirs = qEnvironmentVariable("XDG_CONFIG_DIRS");
   if (dirs.isEmpty()) dirs = "/etc/xdg";
@@ -39,6 +46,11 @@ std::vector<ViewerSetting> systemViewerSettings() {
     std::error_code error;
     // A FIFO or a device in its place would hold the start forever.
     if (!std::filesystem::is_regular_file(path, error)) continue;
+    if (::access(path.c_str(), R_OK) != 0) {
+      err << "vexmoor-3dviewer: the administrator's settings in " << shown(path)
+          << " cannot be read; they are ignored\n";
+      continue;
+    }
     QSettings file(QString::fromStdString(path), QSettings::IniFormat);
     QVariant value = file.value(viewerKey);
     if (!value.isValid()) continue;
@@ -58,7 +70,7 @@ ViewerChoice chooseViewer(const std::vector<ViewerSetting>& settings, const Defa
   for (const auto& setting : settings) {
     if (isBuiltin(setting.value)) return {true, fallback.url, setting.source};
     if (isUsableViewerUrl(setting.value)) return {false, setting.value, setting.source};
-    err << "vexmoor-3dviewer: ViewerUrl \"" << shown(setting.value) << "\" from " << setting.source
+    err << "vexmoor-3dviewer: ViewerUrl \"" << shown(setting.value) << "\" from " << shown(setting.source)
         << " is ignored: use builtin, an https address, or an http address on this computer\n";
   }
   return fallback;

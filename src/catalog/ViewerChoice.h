@@ -26,7 +26,10 @@ inline constexpr const char* builtinViewer = "builtin";
 
 // ViewerUrl from the system-wide settings files (Vexmoor/3DViewer.conf, group [General]) of
 // the folders in XDG_CONFIG_DIRS (/etc/xdg when unset), the most important first.
-std::vector<ViewerSetting> systemViewerSettings();
+std::vector<ViewerSetting> systemViewerSettings(std::ostream& err);
+
+// Whether --viewer's value names a viewer: builtin, or an address the rules allow.
+bool isViewerChoice(const std::string& value);
 
 // The first of `settings` that is "builtin" or a usable viewer address; each other one is
 // named on `err` and passed over. Without any, the cached catalog's viewer, else the default.

@@ -26,7 +26,8 @@ ViewerFiles ViewerFiles::list(const std::string& folder) {
   ViewerFiles result;
   std::error_code error;
   const fs::path root(folder);
-  if (folder.empty() || !fs::is_directory(fs::symlink_status(root, error))) return result;
+  // The folder may be reached through a link (as it was found); files inside it may not.
+  if (folder.empty() || !fs::is_directory(root, error)) return result;
   fs::recursive_directory_iterator entry(root, fs::directory_options::none, error), end;
   for (; !error && entry != end && result.files_.size() < maxFiles; entry.increment(error)) {
     if (entry.depth() > maxDepth) {

@@ -431,7 +431,8 @@ TEST(AssociationSwitches, StatusNamesTheViewerAndWhereItWasChosen) {
       {{}, "", "builtin", "builtin", systemFile, ""},
       {{}, "javascript:alert(1)", hosted, hosted, systemFile, "\"javascript:alert(1)\" from user settings"},
       {{"--viewer", "builtin"}, hosted, "", "builtin", "--viewer", ""},
-      {{"--viewer=http://example.com/v"}, "builtin", "", "builtin", "user settings", "from --viewer"},
+      // Asked for by name for this launch, a viewer that cannot be used is an error.
+      {{"--viewer=http://example.com/v"}, "builtin", "", "", "", "--viewer takes builtin"},
   };
   for (const auto& row : rows) {
     Registry registry;
@@ -445,6 +446,12 @@ TEST(AssociationSwitches, StatusNamesTheViewerAndWhereItWasChosen) {
     auto arguments = row.arguments;
     arguments.push_back("--status");
     auto result = registry.viewer(arguments);
+    if (row.source.empty()) {
+      EXPECT_EQ(result.exitStatus, 2);
+      EXPECT_EQ(result.out, "");
+      EXPECT_NE(result.err.find(row.says), std::string::npos) << result.err;
+      continue;
+    }
     auto viewer = nlohmann::json::parse(result.out)["viewer"];
     if (!row.inUse.empty()) {
       EXPECT_EQ(viewer["inUse"], row.inUse);
