@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -15,6 +16,13 @@
 #include "UniqueFd.h"
 
 namespace {
+
+// A line break in a file's name would let it forge a line of what the user is told.
+std::string oneLine(std::string path) {
+  std::replace(path.begin(), path.end(), '\n', '?');
+  std::replace(path.begin(), path.end(), '\r', '?');
+  return path;
+}
 
 bool isRegularFile(const std::string& path) {
   struct stat info {};
@@ -131,11 +139,11 @@ void AppDelegate::endIfNothingLeft() {
 
 bool AppDelegate::startSession(const std::string& documentPath, UniqueFd listening, size_t order) {
   if (!isRegularFile(documentPath)) {
-    reportFailure("The file could not be found", documentPath);
+    reportFailure("The file could not be found", oneLine(documentPath));
     return false;
   }
   if (cannotBeRead(documentPath)) {
-    reportFailure("The file could not be opened", documentPath);
+    reportFailure("The file could not be opened", oneLine(documentPath));
     return false;
   }
   services_.activation.setAccessory();

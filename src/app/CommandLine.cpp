@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "BuildInfo.h"
+#include "Text.h"
 
 namespace CommandLine {
 
@@ -43,11 +44,7 @@ struct Parsed {
 };
 
 // An argument as the terminal may show it: control characters would act on the terminal.
-std::string shown(const std::string& text) {
-  std::string result;
-  for (unsigned char c : text.substr(0, 200)) result += c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
-  return "'" + result + (text.size() > 200 ? "...'" : "'");
-}
+std::string shown(const std::string& text) { return "'" + Text::printable(text, 200) + "'"; }
 
 // Decimal digits only: no sign, no space, no suffix, nothing past the last port.
 int portNumber(const std::string& text) {

@@ -17,18 +17,8 @@ namespace {
 
 constexpr size_t shownLength = 200;
 
-// A value is shown on the terminal as text only: control characters (C0, and C1 as UTF-8
-// writes them) could move the cursor or rewrite what the user reads.
-std::string shown(const std::string& value) {
-  std::string text = value.substr(0, shownLength);
-  for (size_t at = 0; at < text.size(); ++at) {
-    auto c = static_cast<unsigned char>(text[at]);
-    bool c1 = c == 0xc2 && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) < 0xa0;
-    if (c < 0x20 || c == 0x7f || c1) text[at] = '?';
-    if (c1) text.erase(at + 1, 1);
-  }
-  return value.size() > shownLength ? text + "..." : text;
-}
+// A value is shown on the terminal as text only.
+std::string shown(const std::string& value) { return Text::printable(value, shownLength); }
 
 bool isBuiltin(const std::string& value) { return Text::asciiLowercase(value) == builtinViewer; }
 

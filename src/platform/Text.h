@@ -21,4 +21,18 @@ inline std::string asciiLowercase(std::string text) {
   return text;
 }
 
+// The text with every control character (C0, DEL, and C1 as UTF-8 writes them) shown as '?',
+// cut after `limit` bytes: written to a terminal, they could move the cursor, rewrite what
+// the user reads or forge a line of output.
+inline std::string printable(const std::string& text, size_t limit = std::string::npos) {
+  std::string result;
+  for (size_t at = 0; at < text.size() && at < limit; ++at) {
+    auto c = static_cast<unsigned char>(text[at]);
+    bool c1 = c == 0xc2 && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) < 0xa0;
+    result += c < 0x20 || c == 0x7f || c1 ? '?' : text[at];
+    if (c1) ++at;
+  }
+  return text.size() > limit ? result + "..." : result;
+}
+
 }  // namespace Text

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Desktop.h"
+#include "Text.h"
 
 // Alerts for a session without a display (over SSH, say): written to standard error.
 class TerminalAlerts : public Alerts {
@@ -15,16 +16,18 @@ class TerminalAlerts : public Alerts {
              : style == AlertStyle::warning ? "warning: "
                                             : "")
          << message << '\n'
-         << printable(informative) << '\n';
+         << printableLines(informative) << '\n';
   }
 
  private:
   // A file name may hold control characters, which would act on the terminal.
-  static std::string printable(std::string text) {
-    for (char& c : text) {
-      if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f) c = '?';
+  static std::string printableLines(const std::string& text) {
+    std::string result;
+    size_t from = 0;
+    for (size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1) {
+      result += Text::printable(text.substr(from, end - from)) + '\n';
     }
-    return text;
+    return result + Text::printable(text.substr(from));
   }
 
   std::ostream& out_;
