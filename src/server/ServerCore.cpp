@@ -64,8 +64,9 @@ void finishAnswer(int connection) {
 }
 
 // Opens only a regular file, and never blocks doing so (a FIFO put in the file's place).
-UniqueFd openRegularFile(const std::string& path, std::uint64_t& size) {
-  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+// `extraFlags` adds O_NOFOLLOW where a link put in the file's place must not be followed.
+UniqueFd openRegularFile(const std::string& path, std::uint64_t& size, int extraFlags = 0) {
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | extraFlags));
   struct stat info {};
   if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return UniqueFd();
@@ -205,7 +206,8 @@ void ServerCore::answerFile(int connection, bool isHead) {
 void ServerCore::answerViewerFile(int connection, std::string_view name, bool isHead) {
   const std::string* path = viewerFiles_.find(name);
   std::uint64_t size = 0;
-  UniqueFd file = path ? openRegularFile(*path, size) : UniqueFd();
+  // Listed as regular files, they stay so: a link swapped in since would lead out of the folder.
+  UniqueFd file = path ? openRegularFile(*path, size, O_NOFOLLOW) : UniqueFd();
   if (!file.valid()) {
     SocketIo::sendAll(connection, Responses::notFound(!isHead));
     return;

@@ -50,7 +50,9 @@ TEST(CommandLine, WithoutADisplayEverythingIsSaidOnTheTerminal) {
       {{"--no-browser"}, 2, "", "--no-browser and --port need a file to serve"},
       {{"a.stl", "--setup"}, 2, "", "--setup goes first, alone"},
       {{"--\x1b[2J"}, 2, "", "unknown option '--?[2J'"},
-      {{"--", "-a\x1b[2J\r\xc2\x9b" "2J\nhttp://127.0.0.1:1/x/open.stl"},
+      {{"--",
+        "-a\x1b[2J\r\xc2\x9b"
+        "2J\nhttp://127.0.0.1:1/x/open.stl"},
        1,
        "",
        "The file could not be found\n-a?[2J??2J?http://127.0.0.1:1/x/open.stl\n"},

@@ -135,7 +135,11 @@ TEST_F(Served, ViewerFilesAnswerByTheirExactNameAlone) {
   const std::string wasm = writePatternFile(folder / "app/engine.wasm", 70'000);
   std::ofstream(root / "secret.txt") << "secret";
   fs::create_symlink(root / "secret.txt", folder / "app/link.html");
+  std::ofstream(folder / "app/swapped.css") << "p {}";
   serve(1000, folder.string());
+  // Listed as a file, then made a link to a file outside.
+  fs::remove(folder / "app/swapped.css");
+  fs::create_symlink(root / "secret.txt", folder / "app/swapped.css");
   int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   for (const auto& watched : {root, folder / "app"}) inotify_add_watch(watch, watched.c_str(), IN_OPEN);
   auto opened = [watch] {
@@ -151,6 +155,7 @@ TEST_F(Served, ViewerFilesAnswerByTheirExactNameAlone) {
       {"HEAD " + viewer + "app/viewer.html", okHead("text/html; charset=utf-8", html.size()), true},
       {"GET " + viewer + "app/missing.js", notFound, false},
       {"GET " + viewer + "app/link.html", notFound, false},
+      {"GET " + viewer + "app/swapped.css", notFound, false},
       {"GET " + viewer + "../secret.txt", notFound, false},
       {"GET " + viewer + "app/../../secret.txt", notFound, false},
       {"GET " + viewer + "%2e%2e/secret.txt", notFound, false},
