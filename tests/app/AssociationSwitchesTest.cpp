@@ -2,6 +2,7 @@
 // home that a fake other application shares. Each run is a new process, so GLib reads the
 // registry afresh every time, as it would for the user.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
@@ -429,6 +430,7 @@ TEST(AssociationSwitches, StatusNamesTheViewerAndWhereItWasChosen) {
       {{}, "", "", "", "default", ""},
       {{}, "builtin", hosted, "builtin", "user settings", ""},
       {{}, "", "builtin", "builtin", systemFile, ""},
+      {{}, "builtin", "FIFO", "builtin", "user settings", ""},  // it would hold every start
       {{}, "javascript:alert(1)", hosted, hosted, systemFile, "\"javascript:alert(1)\" from user settings"},
       {{"--viewer", "builtin"}, hosted, "", "builtin", "--viewer", ""},
       // Asked for by name for this launch, a viewer that cannot be used is an error.
@@ -439,9 +441,12 @@ TEST(AssociationSwitches, StatusNamesTheViewerAndWhereItWasChosen) {
     SCOPED_TRACE(row.user + " | " + row.system);
     if (!row.user.empty())
       writeText(registry.home.configHome() / "Vexmoor/3DViewer.conf", "[General]\nViewerUrl=" + row.user + "\n");
-    if (!row.system.empty()) {
-      writeText(registry.home.root() / "config-dirs/Vexmoor/3DViewer.conf",
-                "[General]\nViewerUrl=" + row.system + "\n");
+    auto systemSettings = registry.home.root() / "config-dirs/Vexmoor/3DViewer.conf";
+    if (row.system == "FIFO") {
+      fs::create_directories(systemSettings.parent_path());
+      ASSERT_EQ(mkfifo(systemSettings.c_str(), 0644), 0);
+    } else if (!row.system.empty()) {
+      writeText(systemSettings, "[General]\nViewerUrl=" + row.system + "\n");
     }
     auto arguments = row.arguments;
     arguments.push_back("--status");

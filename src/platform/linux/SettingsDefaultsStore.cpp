@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <QSettings>
+#include <QStandardPaths>
 #include <QString>
 #include <chrono>
 #include <ctime>
@@ -17,8 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-QSettings settings() { return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Vexmoor", "3DViewer"); }
-
 QString qt(const std::string& text) { return QString::fromStdString(text); }
 
 std::optional<std::string> stringOf(const QVariant& value) {
@@ -26,10 +25,13 @@ std::optional<std::string> stringOf(const QVariant& value) {
   return value.toString().toStdString();
 }
 
-// Where QSettings keeps the file; like QSettings, worked out once per process, so that a
-// write does not read the whole file just to learn its name.
+// The user's file, where QSettings keeps it, worked out once per process so that a write does
+// not read the whole file just to learn its name. Every QSettings object here is made from
+// this path, never from the organisation's name: those read the administrator's files in
+// XDG_CONFIG_DIRS as fallbacks, and one that is a FIFO would hold every start.
 const fs::path& settingsFile() {
-  static const fs::path file = settings().fileName().toStdString();
+  static const fs::path file =
+      QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString() + "/Vexmoor/3DViewer.conf";
   return file;
 }
 
@@ -117,8 +119,7 @@ fs::path SettingsDefaultsStore::lockFile() { return fs::path(settingsFile()).rep
 // The user's own file alone: what the system-wide file holds is the administrator's, read
 // apart where it counts, and never taken for the user's choice.
 std::optional<std::string> SettingsDefaultsStore::string(const std::string& key) const {
-  QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Vexmoor", "3DViewer");
-  store.setFallbacksEnabled(false);
+  QSettings store(qt(settingsFile().string()), QSettings::IniFormat);
   return stringOf(store.value(qt(key)));
 }
 
