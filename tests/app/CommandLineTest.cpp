@@ -113,15 +113,15 @@ TEST(CommandLine, BashCompletesOptionsExtensionsAndModels) {
   for (const auto& c : cases) {
     std::string words = "vexmoor-3dviewer";
     for (const auto& word : c.words) words += " '" + word + "'";
-    auto result =
-        runProgram({"/bin/bash", "-c",
-                    "source \"$0\" && cd \"$1\" && spec=$(complete -p vexmoor-3dviewer) && function=${spec##*-F } && "
-                    "function=${function%% *} && COMP_WORDS=(" +
-                        words +
-                        ") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && $function && "
-                        "{ [ ${#COMPREPLY[@]} -eq 0 ] || printf '%s\\n' \"${COMPREPLY[@]}\" | LC_ALL=C sort; }",
-                    VEXMOOR_COMPLETION_SCRIPT, folder.string()},
-                   home.environment());
+    auto result = runProgram(
+        {"/bin/bash", "-c",
+         "source \"$0\" && cd \"$1\" && registered=$(complete -p vexmoor-3dviewer) && function=${registered##*-F } && "
+         "function=${function%% *} && COMP_WORDS=(" +
+             words +
+             ") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && $function && "
+             "{ [ ${#COMPREPLY[@]} -eq 0 ] || printf '%s\\n' \"${COMPREPLY[@]}\" | LC_ALL=C sort; }",
+         VEXMOOR_COMPLETION_SCRIPT, folder.string()},
+        home.environment());
     EXPECT_EQ(result.exitStatus, 0) << words << result.err;
     EXPECT_EQ(result.out, c.replies) << words;
   }
