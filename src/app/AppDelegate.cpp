@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iostream>
 #include <system_error>
 
 #include "Associations.h"
@@ -198,6 +199,9 @@ bool AppDelegate::serveSession(const std::string& documentPath, const std::strin
       services_.viewerUrl.empty() ? FormatCatalog::viewerUrl(services_.defaults) : services_.viewerUrl;
   const bool builtinUsed = services_.builtinViewerChosen && !builtinUrl.empty();
   if (builtinUsed) viewerUrl = builtinUrl;
+  if (services_.builtinViewerChosen && !builtinUsed) {
+    std::cerr << "vexmoor-3dviewer: the built-in viewer was chosen but is not installed; the online viewer is used\n";
+  }
   started.setPageHtml(BridgePage::build(viewerUrl, started.fileUrl(), started.fileName(), builtinUrl));
   writeHandOffFile(started);
   openBrowser(started, order);

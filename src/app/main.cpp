@@ -156,9 +156,6 @@ int runApplication(int argc, char** argv, const Mode& mode, bool graphical, std:
   services.builtinViewerChosen = viewer.builtin;
   services.viewerUrl = viewer.url;
   services.viewerFolder = DesktopRegistration::viewerFolderPath();
-  if (viewer.builtin && !builtinViewerInstalled(services.viewerFolder)) {
-    std::cerr << "vexmoor-3dviewer: the built-in viewer was chosen but is not installed; the online viewer is used\n";
-  }
   // Queued first, so that the timer belongs to the event loop's thread whichever thread asks.
   services.runLater = [app = application.get()](std::chrono::milliseconds delay, std::function<void()> work) {
     QMetaObject::invokeMethod(
