@@ -61,7 +61,7 @@ ViewerChoice chooseViewer(const std::optional<std::string>& option, const Defaul
 }
 
 bool builtinViewerInstalled(const std::string& folder) {
-  return ViewerFiles::list(folder).find("app/viewer.html") != nullptr;
+  return ViewerFiles::list(folder).find(ViewerFiles::page) != nullptr;
 }
 
 // What a later launch asks of this process, once the delegate is there to do it.

@@ -18,7 +18,6 @@ using namespace std::chrono_literals;
 constexpr int listenBacklog = 8;
 constexpr auto workerIdleLimit = 30s;
 constexpr auto transientFailurePause = 50ms;
-constexpr std::string_view builtinViewerPage = "app/viewer.html";
 
 [[noreturn]] void fail(const char* call, int error) {
   throw LoopbackServer::ServerError::socketFailed(std::string(call) + "(): " + std::strerror(error));
@@ -141,6 +140,6 @@ std::string LoopbackServer::launchUrl() const {
 }
 
 std::string LoopbackServer::builtinViewerUrl() const {
-  if (!core_->viewerFiles().find(builtinViewerPage)) return {};
-  return baseUrl() + "/viewer/" + std::string(builtinViewerPage);
+  if (!core_->viewerFiles().find(ViewerFiles::page)) return {};
+  return baseUrl() + "/viewer/" + std::string(ViewerFiles::page);
 }

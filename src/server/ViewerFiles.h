@@ -8,6 +8,9 @@
 // path, so nothing it holds reaches the file system.
 class ViewerFiles {
  public:
+  // The viewer's page: without it, the built-in viewer is not installed.
+  static constexpr std::string_view page = "app/viewer.html";
+
   // The regular files under `folder`, by their path relative to it ("app/viewer.html").
   // Links, and names with anything but letters, digits and "._-" between the slashes, are
   // left out. Empty when the folder is missing or unreadable.
