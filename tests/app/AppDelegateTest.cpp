@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "AppDelegate.h"
 #include "Associations.h"
@@ -132,6 +133,7 @@ TEST_F(Delegate, TheWindowAndTheServedFilesKeepTheApplicationRunning) {
     *now += 901;
     delegate->exitTimerTick();
     EXPECT_TRUE(TestSupport::httpRequest(handOffLines().at(0)).ok);
+    std::this_thread::sleep_for(200ms);  // the server counts the file served once its thread has sent it all
   };
   delegate->didFinishLaunching();
   EXPECT_EQ(std::count(events.begin(), events.end(), "terminate"), 0);
