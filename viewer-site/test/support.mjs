@@ -1,8 +1,24 @@
 // Helpers of the viewer site's tests beside the browser tests' own: Chromium rendering WebGL
 // in software, requests kept on this machine, and what the viewer shows.
+import { test as nodeTest } from 'node:test';
 import { launchChromium as launch } from '../../tests/e2e/support.mjs';
 
 export { serveWithApp } from '../../tests/e2e/support.mjs';
+// Planting faults one at a time needs only the first failure: with VEXMOOR_STOP_AT_FIRST_FAILURE
+// set, the cases after a failed one are skipped instead of taking minutes each.
+let failed = false;
+export function test(name, body) {
+  return nodeTest(name, async (t) => {
+    if (failed && process.env.VEXMOOR_STOP_AT_FIRST_FAILURE) return t.skip('a case before failed');
+    try {
+      return await body(t);
+    } catch (error) {
+      failed = true;
+      throw error;
+    }
+  });
+}
+
 export const samples = new URL('../samples/', import.meta.url).pathname;
 
 export const launchChromium = () => launch(['--use-gl=angle', '--use-angle=swiftshader',

@@ -4,10 +4,10 @@ import { copyFileSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync } fro
 import { gzipSync } from 'node:zlib';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
-import { after, before, test } from 'node:test';
+import { after, before } from 'node:test';
 import { catalog, startSite } from '../server.mjs';
 import { stepAssembly, stepSphere } from '../samples/step-solid.mjs';
-import { confine, launchChromium, samples, serveWithApp, viewerOutcome, watchReading } from './support.mjs';
+import { confine, launchChromium, samples, serveWithApp, test, viewerOutcome, watchReading } from './support.mjs';
 
 const screenshots = process.env.VEXMOOR_SCREENSHOT_DIR ?? new URL('../test-output/', import.meta.url).pathname;
 let site, browser;
