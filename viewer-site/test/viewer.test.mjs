@@ -74,7 +74,8 @@ test('every sample format is shown, and the others get a message naming the file
   // machine, not a timing) and says what it is doing.
   writeFileSync(path.join(folder, 'sphere.step'), stepSphere(60, 60));
   const readAway = ({ watch }) => watch.longestPause < 2000 &&
-    watch.seen.includes('Reading sphere.step — 3.7 MB\nReading the shapes in sphere.step…');
+    ['Loading the STEP and IGES reader…', 'Reading the shapes in sphere.step…']
+      .every((stage) => watch.seen.includes(`Reading sphere.step — 3.7 MB\n${stage}`));
   const cases = [
     ['cube.stl', 'shown', 'viewer-stl.png'], ['cube.obj', 'shown'], ['cube.ply', 'shown'], ['cube.wrl', 'shown'],
     ['cube.dae', 'shown'], ['cube.3mf', 'shown'], ['textured.gltf', 'shown'], ['part.step', 'shown', 'viewer-step.png'],
