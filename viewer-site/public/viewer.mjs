@@ -42,6 +42,7 @@ function frame(object) {
   camera.position.copy(center).add(new THREE.Vector3(0.6, 0.45, 0.8).normalize().multiplyScalar(distance));
   controls.target.copy(center);
   controls.update();
+  return box;
 }
 
 function sizeText(bytes) {
@@ -133,11 +134,11 @@ async function open(name, buffer) {
     if (shown) scene.remove(shown);
     shown = object;
     scene.add(object);
-    frame(object);
+    const box = frame(object);
     render();
     let shapes = 0;
     object.traverse((part) => { shapes += part.isInstancedMesh ? part.count : part.isMesh ? 1 : 0; });
-    performance.mark('model-drawn', { detail: { shapes } });
+    performance.mark('model-drawn', { detail: { shapes, size: box.getSize(new THREE.Vector3()).toArray() } });
     setState('shown', object.userData.notice ?? '', name, `${format.label} · ${sizeText(size)}`);
   } catch (error) {
     setState('error', `${name} (${sizeText(size)}) could not be opened: ${error?.message ?? error}`, name, sizeText(size));

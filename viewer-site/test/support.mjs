@@ -72,7 +72,7 @@ export async function viewerOutcome(frame, timeoutMs = 60000) {
     }
     const pixels = data.length / 4;
     return { state: document.body.dataset.state, message: document.getElementById('message').textContent,
-      lit: lit / pixels, red: red / pixels, shapes: performance.getEntriesByName('model-drawn').at(-1)?.detail?.shapes,
+      lit: lit / pixels, red: red / pixels, ...performance.getEntriesByName('model-drawn').at(-1)?.detail,
       reads: performance.getEntriesByName('step-file-read').map((mark) => mark.detail), watch: window.vexmoorWatch };
   });
 }

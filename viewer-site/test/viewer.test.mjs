@@ -73,6 +73,13 @@ test('every sample format is shown, and the others get a message naming the file
   // A part that takes seconds to read: the page keeps answering (a hang guard on a shared
   // machine, not a timing) and says what it is doing.
   writeFileSync(path.join(folder, 'sphere.step'), stepSphere(60, 60));
+  // Circles of radius up to 2 about the origin and, at x = 10, the right half of one of radius 1
+  // (from 270° on, past 360°, to 90°).
+  const entity = (type, ...codes) => `0\n${type}\n8\n0\n${codes.join('\n')}\n`;
+  const circles = [2, 1.8, 1.6, 1.4, 1.2, 1, 0.8, 0.6, 0.4, 0.2].map((r) => entity('CIRCLE', 10, 0, 20, 0, 30, 0, 40, r));
+  writeFileSync(path.join(folder, 'round.dxf'), `0\nSECTION\n2\nENTITIES\n${circles.join('')}` +
+    `${entity('ARC', 10, 10, 20, 0, 30, 0, 40, 1, 50, 270, 51, 90)}0\nENDSEC\n0\nEOF\n`);
+  const drawnRound = ({ size }) => size.map((v) => Math.round(v * 1000) / 1000).join() === '13,4,0';
   const readAway = ({ watch }) => watch.longestPause < 2000 &&
     ['Loading the STEP and IGES reader…', 'Reading the shapes in sphere.step…']
       .every((stage) => watch.seen.includes(`Reading sphere.step — 3.7 MB\n${stage}`));
@@ -83,6 +90,7 @@ test('every sample format is shown, and the others get a message naming the file
     ['cube.3ds', 'shown'], ['cube.fbx', 'shown'], ['plane.igs', 'shown'], ['cube.3dm', 'shown'],
     [path.join(folder, 'PART.STP'), 'shown'], [path.join(folder, 'cube.wrz'), 'shown'],
     [path.join(folder, 'sphere.step'), 'shown', null, readAway],
+    [path.join(folder, 'round.dxf'), 'shown', null, drawnRound],
     [path.join(folder, 'house.skp'), 'unsupported'], [path.join(folder, 'scene.x3d'), 'unsupported'],
     [path.join(folder, 'broken.step'), 'error'],
   ];
