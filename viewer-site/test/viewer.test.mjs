@@ -79,6 +79,12 @@ test('every sample format is shown, and the others get a message naming the file
   const circles = [2, 1.8, 1.6, 1.4, 1.2, 1, 0.8, 0.6, 0.4, 0.2].map((r) => entity('CIRCLE', 10, 0, 20, 0, 30, 0, 40, r));
   writeFileSync(path.join(folder, 'round.dxf'), `0\nSECTION\n2\nENTITIES\n${circles.join('')}` +
     `${entity('ARC', 10, 10, 20, 0, 30, 0, 40, 1, 50, 270, 51, 90)}0\nENDSEC\n0\nEOF\n`);
+  // A binary STL's 80-byte header is free-form: here it starts as a zip's would, but for one byte.
+  const triangle = Buffer.alloc(134);
+  triangle.write('PK\x03\x05', 0, 'latin1');
+  triangle.writeUInt32LE(1, 80);
+  [0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0].forEach((v, k) => triangle.writeFloatLE(v, 84 + 4 * k));
+  writeFileSync(path.join(folder, 'header.stl'), triangle);
   const drawnRound = ({ size }) => size.map((v) => Math.round(v * 1000) / 1000).join() === '13,4,0';
   const readAway = ({ watch }) => watch.longestPause < 2000 &&
     ['Loading the STEP and IGES reader…', 'Reading the shapes in sphere.step…']
@@ -91,6 +97,7 @@ test('every sample format is shown, and the others get a message naming the file
     [path.join(folder, 'PART.STP'), 'shown'], [path.join(folder, 'cube.wrz'), 'shown'],
     [path.join(folder, 'sphere.step'), 'shown', null, readAway],
     [path.join(folder, 'round.dxf'), 'shown', null, drawnRound],
+    [path.join(folder, 'header.stl'), 'shown'],
     [path.join(folder, 'house.skp'), 'unsupported'], [path.join(folder, 'scene.x3d'), 'unsupported'],
     [path.join(folder, 'broken.step'), 'error'],
   ];
