@@ -4,19 +4,20 @@
 #include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <QString>
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <ctime>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
 namespace {
 
 constexpr std::uint64_t block = 1u << 20;
-constexpr std::uint64_t splitFrom = 64u << 20;  // entries this large are copied by two threads
+constexpr std::uint64_t followFrom = 8u << 20;  // entries this large have their CRC taken alongside
 constexpr std::uint32_t noFit32 = 0xFFFFFFFFu;
 constexpr std::uint16_t utf8Name = 1u << 11;
 constexpr std::uint16_t madeByUnix = (3u << 8) | 63;
@@ -83,9 +84,54 @@ struct Copied {
   bool failed = false;
 };
 
-// Copies up to `length` bytes from `from` in `source` to `to` in `out`, by the kernel where
-// the file systems allow it, else through a buffer. The CRC is of the bytes written.
-Copied copyRange(int source, int out, std::uint64_t from, std::uint64_t to, std::uint64_t length) {
+// How far the copy of a large entry has come, for a second thread that takes the CRC of the
+// bytes copied so far while the first copies on.
+class Progress {
+ public:
+  void advance(std::uint64_t copied, bool finished) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      copied_ = copied;
+      finished_ = finished;
+    }
+    moved_.notify_one();
+  }
+
+  // The CRC of the bytes at `to` in `out` up to where the copy finished; false when they
+  // could not be read back.
+  bool check(int out, std::uint64_t to, std::uint32_t& crc) {
+    std::vector<char> buffer(block);
+    std::uint64_t done = 0;
+    for (;;) {
+      std::uint64_t copied;
+      bool finished;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        moved_.wait(lock, [&] { return copied_ > done || finished_; });
+        copied = copied_;
+        finished = finished_;
+      }
+      while (done < copied) {
+        auto length = static_cast<size_t>(std::min(block, copied - done));
+        if (!readAll(out, buffer.data(), length, to + done)) return false;
+        crc = libdeflate_crc32(crc, buffer.data(), length);
+        done += length;
+      }
+      if (finished) return true;
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable moved_;
+  std::uint64_t copied_ = 0;
+  bool finished_ = false;
+};
+
+// Copies up to `length` bytes from the start of `source` to `to` in `out`, by the kernel
+// where the file systems allow it, else through a buffer. The CRC is of the bytes written,
+// taken here or, given `progress`, by the thread that follows it.
+Copied copyRange(int source, int out, std::uint64_t to, std::uint64_t length, Progress* progress) {
   Copied copied;
   std::vector<char> buffer(static_cast<size_t>(std::min(block, length)));
   bool byKernel = true;
@@ -94,7 +140,7 @@ Copied copyRange(int source, int out, std::uint64_t from, std::uint64_t to, std:
     std::uint64_t at = to + copied.bytes;
     ssize_t n;
     if (byKernel) {
-      auto in = static_cast<off_t>(from + copied.bytes), outAt = static_cast<off_t>(at);
+      auto in = static_cast<off_t>(copied.bytes), outAt = static_cast<off_t>(at);
       n = ::copy_file_range(source, &in, out, &outAt, want, 0);
       if (n < 0 && errno == EINTR) continue;
       // Not between these files, or nothing where the file system only seems empty.
@@ -102,9 +148,9 @@ Copied copyRange(int source, int out, std::uint64_t from, std::uint64_t to, std:
         byKernel = false;
         continue;
       }
-      if (n > 0 && !readAll(out, buffer.data(), static_cast<size_t>(n), at)) n = -1;
+      if (n > 0 && !progress && !readAll(out, buffer.data(), static_cast<size_t>(n), at)) n = -1;
     } else {
-      n = ::pread(source, buffer.data(), want, static_cast<off_t>(from + copied.bytes));
+      n = ::pread(source, buffer.data(), want, static_cast<off_t>(copied.bytes));
       if (n < 0 && errno == EINTR) continue;
       if (n > 0 && !writeAll(out, buffer.data(), static_cast<size_t>(n), at)) n = -1;
     }
@@ -113,30 +159,30 @@ Copied copyRange(int source, int out, std::uint64_t from, std::uint64_t to, std:
       break;
     }
     if (n == 0) break;  // the file ends sooner
-    copied.crc = libdeflate_crc32(copied.crc, buffer.data(), static_cast<size_t>(n));
+    if (!progress) copied.crc = libdeflate_crc32(copied.crc, buffer.data(), static_cast<size_t>(n));
     copied.bytes += static_cast<std::uint64_t>(n);
+    if (progress) progress->advance(copied.bytes, false);
   }
+  if (progress) progress->advance(copied.bytes, true);
   return copied;
 }
 
-// A large entry is copied in two halves at once, one per core, and their CRCs combined.
 Copied copyData(int source, int out, std::uint64_t to, std::uint64_t length) {
-  if (length < splitFrom) return copyRange(source, out, 0, to, length);
-  std::uint64_t half = length / 2 / block * block;
-  Copied second;
-  std::thread helper;
+  if (length < followFrom) return copyRange(source, out, to, length, nullptr);
+  Progress progress;
+  std::uint32_t crc = 0;
+  bool checked = false;
+  std::thread checker;
   try {
-    helper = std::thread([&] { second = copyRange(source, out, half, to + half, length - half); });
+    checker = std::thread([&] { checked = progress.check(out, to, crc); });
   } catch (const std::system_error&) {
-    return copyRange(source, out, 0, to, length);
+    return copyRange(source, out, to, length, nullptr);
   }
-  Copied first = copyRange(source, out, 0, to, half);
-  helper.join();
-  if (first.failed || first.bytes < half) return first;  // what the second half wrote is overwritten
-  first.failed = second.failed;
-  first.crc = static_cast<std::uint32_t>(crc32_combine(first.crc, second.crc, static_cast<z_off_t>(second.bytes)));
-  first.bytes += second.bytes;
-  return first;
+  Copied copied = copyRange(source, out, to, length, &progress);
+  checker.join();
+  copied.crc = crc;
+  copied.failed = copied.failed || !checked;
+  return copied;
 }
 
 }  // namespace
