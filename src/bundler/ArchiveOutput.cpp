@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <condition_variable>
 #include <ctime>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -84,24 +86,41 @@ struct Copied {
   bool failed = false;
 };
 
+// Adds to `crc` the entry's bytes [from, end), which start at `to` in `out`: read back, or
+// zeros for a hole, which are not read so as not to fill memory with them.
+bool addCrc(int out, std::uint64_t to, std::uint64_t from, std::uint64_t end, bool hole, std::vector<char>& buffer,
+            std::uint32_t& crc) {
+  if (hole) std::fill(buffer.begin(), buffer.end(), 0);
+  while (from < end) {
+    auto piece = static_cast<size_t>(std::min<std::uint64_t>(buffer.size(), end - from));
+    if (!hole && !readAll(out, buffer.data(), piece, to + from)) return false;
+    crc = libdeflate_crc32(crc, buffer.data(), piece);
+    from += piece;
+  }
+  return true;
+}
+
 // How far the copy of a large entry has come, for a second thread that takes the CRC of the
 // bytes copied so far while the first copies on.
 class Progress {
  public:
-  void advance(std::uint64_t copied, bool finished) {
+  // The entry's first `copied` bytes are in place, those in [holeStart, copied) a hole if any.
+  void advance(std::uint64_t copied, bool finished, std::optional<std::uint64_t> holeStart = std::nullopt) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      if (holeStart) holes_.emplace_back(*holeStart, copied);
       copied_ = copied;
       finished_ = finished;
     }
     moved_.notify_one();
   }
 
-  // The CRC of the bytes at `to` in `out` up to where the copy finished; false when they
-  // could not be read back.
+  // The CRC of the entry's bytes at `to` in `out` up to where the copy finished; false when
+  // they could not be read back.
   bool check(int out, std::uint64_t to, std::uint32_t& crc) {
     std::vector<char> buffer(block);
     std::uint64_t done = 0;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> holes;
     for (;;) {
       std::uint64_t copied;
       bool finished;
@@ -110,12 +129,15 @@ class Progress {
         moved_.wait(lock, [&] { return copied_ > done || finished_; });
         copied = copied_;
         finished = finished_;
+        holes.insert(holes.end(), holes_.begin(), holes_.end());
+        holes_.clear();
       }
       while (done < copied) {
-        auto length = static_cast<size_t>(std::min(block, copied - done));
-        if (!readAll(out, buffer.data(), length, to + done)) return false;
-        crc = libdeflate_crc32(crc, buffer.data(), length);
-        done += length;
+        bool hole = !holes.empty() && holes.front().first <= done;
+        std::uint64_t end = hole ? holes.front().second : holes.empty() ? copied : holes.front().first;
+        if (hole) holes.pop_front();
+        if (!addCrc(out, to, done, end, hole, buffer, crc)) return false;
+        done = end;
       }
       if (finished) return true;
     }
@@ -125,19 +147,49 @@ class Progress {
   std::mutex mutex_;
   std::condition_variable moved_;
   std::uint64_t copied_ = 0;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> holes_;
   bool finished_ = false;
 };
 
+// Where the next hole in the file starts at or after `from`, or `length`.
+std::uint64_t holeFrom(int file, std::uint64_t from, std::uint64_t length) {
+  off_t hole = ::lseek(file, static_cast<off_t>(from), SEEK_HOLE);
+  return hole < 0 ? length : std::min(length, static_cast<std::uint64_t>(hole));
+}
+
+// Where data follows the hole at `from`: `from` itself when the file ends there.
+std::optional<std::uint64_t> dataFrom(int file, std::uint64_t from, std::uint64_t length) {
+  off_t data = ::lseek(file, static_cast<off_t>(from), SEEK_DATA);
+  if (data >= 0) return std::min(length, static_cast<std::uint64_t>(data));
+  struct stat info {};
+  if (errno != ENXIO || ::fstat(file, &info) != 0) return std::nullopt;
+  return std::clamp(static_cast<std::uint64_t>(info.st_size), from, length);  // a hole up to the end
+}
+
 // Copies up to `length` bytes from the start of `source` to `to` in `out`, by the kernel
-// where the file systems allow it, else through a buffer. The CRC is of the bytes written,
-// taken here or, given `progress`, by the thread that follows it.
+// where the file systems allow it, else through a buffer; holes stay holes. The CRC is of
+// the bytes written, taken here or, given `progress`, by the thread that follows it.
 Copied copyRange(int source, int out, std::uint64_t to, std::uint64_t length, Progress* progress) {
   Copied copied;
   std::vector<char> buffer(static_cast<size_t>(std::min(block, length)));
   bool byKernel = true;
+  std::uint64_t hole = holeFrom(source, 0, length);
   while (copied.bytes < length) {
-    auto want = static_cast<size_t>(std::min(block, length - copied.bytes));
     std::uint64_t at = to + copied.bytes;
+    if (copied.bytes == hole) {
+      auto data = dataFrom(source, copied.bytes, length);
+      if (data && *data == copied.bytes) break;  // the file ends sooner
+      if (!data || ::ftruncate(out, static_cast<off_t>(to + *data)) != 0 ||
+          (!progress && !addCrc(out, to, copied.bytes, *data, true, buffer, copied.crc))) {
+        copied.failed = true;
+        break;
+      }
+      if (progress) progress->advance(*data, false, copied.bytes);
+      copied.bytes = *data;
+      hole = holeFrom(source, copied.bytes, length);
+      continue;
+    }
+    auto want = static_cast<size_t>(std::min({block, length - copied.bytes, hole - copied.bytes}));
     ssize_t n;
     if (byKernel) {
       auto in = static_cast<off_t>(copied.bytes), outAt = static_cast<off_t>(at);
@@ -148,18 +200,21 @@ Copied copyRange(int source, int out, std::uint64_t to, std::uint64_t length, Pr
         byKernel = false;
         continue;
       }
-      if (n > 0 && !progress && !readAll(out, buffer.data(), static_cast<size_t>(n), at)) n = -1;
+      if (n > 0 && !progress &&
+          !addCrc(out, to, copied.bytes, copied.bytes + static_cast<std::uint64_t>(n), false, buffer, copied.crc)) {
+        n = -1;
+      }
     } else {
       n = ::pread(source, buffer.data(), want, static_cast<off_t>(copied.bytes));
       if (n < 0 && errno == EINTR) continue;
       if (n > 0 && !writeAll(out, buffer.data(), static_cast<size_t>(n), at)) n = -1;
+      if (n > 0 && !progress) copied.crc = libdeflate_crc32(copied.crc, buffer.data(), static_cast<size_t>(n));
     }
     if (n < 0) {
       copied.failed = true;
       break;
     }
     if (n == 0) break;  // the file ends sooner
-    if (!progress) copied.crc = libdeflate_crc32(copied.crc, buffer.data(), static_cast<size_t>(n));
     copied.bytes += static_cast<std::uint64_t>(n);
     if (progress) progress->advance(copied.bytes, false);
   }
