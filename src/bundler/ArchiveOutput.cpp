@@ -52,6 +52,11 @@ void setDosTime(std::time_t when, std::uint16_t& time, std::uint16_t& date) {
     date = (1u << 5) | 1;  // 1980-01-01, the earliest a zip can say
     return;
   }
+  if (local.tm_year > 80 + 127) {  // 2107-12-31 23:59:58, the latest
+    time = 23 << 11 | 59 << 5 | 29;
+    date = 127 << 9 | 12 << 5 | 31;
+    return;
+  }
   time = static_cast<std::uint16_t>(local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2);
   date = static_cast<std::uint16_t>((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 | local.tm_mday);
 }
