@@ -206,7 +206,7 @@ std::vector<std::string> referencedImageNames(const std::string& path) {
   for (size_t k = 0;; k ^= 1) {
     Piece& piece = reader.next(k);
     if (piece.failed) return {};
-    std::memcpy(piece.data() - kept.size(), kept.data(), kept.size());
+    if (!kept.empty()) std::memcpy(piece.data() - kept.size(), kept.data(), kept.size());
     if (readTo > 0) reader.release(k ^ 1);
     std::string_view window(piece.data() - kept.size(), kept.size() + piece.size);
     size_t windowStart = readTo - kept.size();
