@@ -44,9 +44,9 @@ bool writeArchive(const fs::path& archivePath, const std::string& modelPath, con
   // Unzippers take a backslash for a folder; the viewer finds the model by its extension.
   std::string modelName = fs::path(modelPath).filename();
   std::replace(modelName.begin(), modelName.end(), '\\', '_');
-  UniqueFd model(::open(modelPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  UniqueFd model(::open(modelPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat info {};
-  if (!model.valid() || ::fstat(model.get(), &info) != 0 || !isSafeEntryName(modelName) ||
+  if (!model.valid() || ::fstat(model.get(), &info) != 0 || !S_ISREG(info.st_mode) || !isSafeEntryName(modelName) ||
       !archive.addFile(modelName, model.get(), static_cast<std::uint64_t>(info.st_size))) {
     return false;
   }

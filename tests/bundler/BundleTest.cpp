@@ -83,6 +83,8 @@ TEST_F(Bundles, WritesTheModelAndCompanionsAsOpenedIntoAFreshFolder) {
             "textures/wood.png 0 108\ntextures/memory.png 0 108\n")
       << "stored, as opened, the first of two equal names";
   EXPECT_FALSE(CompanionBundler::writeBundle(folder / "missing.max", {}));
+  ASSERT_EQ(mkfifo((folder / "pipe.max").c_str(), 0600), 0);
+  EXPECT_FALSE(CompanionBundler::writeBundle(folder / "pipe.max", {})) << "refused at once, not waited on";
   // A file size limit fails writes part way as a full disk does: in the data, or just after.
   writeText(folder / "large.max", std::string(3u << 20, 'm'));
   writeText(folder / "edge.max", std::string((1u << 20) - 30 - 8 - 1, 'm'));
