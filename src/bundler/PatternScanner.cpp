@@ -106,20 +106,10 @@ VEXMOOR_AVX2 std::uint32_t asciiCandidates(__m256i dots, const char* at) {
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(dots, letter)));
 }
 
-// Which of the 32 bytes at `at` is a letter an extension starts with: b, d, g, j, p, t or w,
-// either case. Each byte's low and high half look up a bit set; the letter is one when the
-// two sets share the bit of its row (1: 0x6_, 2: 0x7_).
-VEXMOOR_AVX2 std::uint32_t firstLetters(const char* at) {
-  const __m256i byLow = _mm256_setr_epi8(2, 0, 1, 0, 3, 0, 0, 3, 0, 0, 1, 0, 0, 0, 0, 0,  //
-                                         2, 0, 1, 0, 3, 0, 0, 3, 0, 0, 1, 0, 0, 0, 0, 0);
-  const __m256i byHigh = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0,  //
-                                          0, 0, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0);
-  const __m256i nibble = _mm256_set1_epi8(0x0F);
-  __m256i lower = _mm256_or_si256(load32(at), _mm256_set1_epi8(0x20));
-  __m256i low = _mm256_shuffle_epi8(byLow, _mm256_and_si256(lower, nibble));
-  __m256i high = _mm256_shuffle_epi8(byHigh, _mm256_and_si256(_mm256_srli_epi16(lower, 4), nibble));
-  __m256i none = _mm256_cmpeq_epi8(_mm256_and_si256(low, high), _mm256_setzero_si256());
-  return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(none));
+// Which of the 32 bytes at `at` are letters, either case.
+VEXMOOR_AVX2 __m256i letters(const char* at) {
+  __m256i fromA = _mm256_sub_epi8(_mm256_or_si256(load32(at), _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
+  return _mm256_cmpeq_epi8(_mm256_min_epu8(fromA, _mm256_set1_epi8('z' - 'a')), fromA);
 }
 
 __attribute__((target("avx2"))) size_t firstAsciiCandidateAvx2(const char* begin, size_t length) {
@@ -130,8 +120,11 @@ __attribute__((target("avx2"))) size_t firstAsciiCandidateAvx2(const char* begin
     __m256i low = _mm256_cmpeq_epi8(load32(at), dot), high = _mm256_cmpeq_epi8(load32(at + 32), dot);
     __m256i any = _mm256_or_si256(low, high);
     if (_mm256_testz_si256(any, any)) continue;
+    low = _mm256_and_si256(low, letters(at + 1));
+    high = _mm256_and_si256(high, letters(at + 33));
+    any = _mm256_or_si256(low, high);
+    if (_mm256_testz_si256(any, any)) continue;
     std::uint64_t found = asciiCandidates(low, at) | std::uint64_t{asciiCandidates(high, at + 32)} << 32;
-    if (found) found &= firstLetters(at + 1) | std::uint64_t{firstLetters(at + 33)} << 32;
     for (; found; found &= found - 1) {
       size_t dotAt = offset + static_cast<size_t>(__builtin_ctzll(found));
       if (mayStartExtension(begin + dotAt + 1, begin + length)) return dotAt;
