@@ -1,10 +1,12 @@
-// Texture scanning and bundle writing beside their references, in one run:
-//   scan:   ours vs PCRE2-JIT running the pattern itself over both texts, vs reading the
-//           file through a reused buffer, vs a memchr pass, on 64 MiB inputs;
-//   bundle: ours (libzip, stored) vs `cp` of the same files vs copying them into a folder
-//           and running `zip -0 -r` over it;
+// Texture scanning and bundle writing beside their references, in one run; ours and each
+// reference run alternately, round after round, and every row gives the median of the
+// per-round ratios with their range (lowest-highest):
+//   scan:   ours vs reading the file through a reused buffer, on 64 MiB inputs (and, once,
+//           PCRE2-JIT running the pattern itself over both texts, unless VEXMOOR_SKIP_PCRE2);
+//   bundle: ours (stored zip) vs `cp` of the same files vs copying them into a folder and
+//           running `zip -0 -r` over it;
 //   gltf:   a glTF with its buffer and textures found and bundled vs `cp -r` of them.
-// Usage: vexmoor-bundler-bench scan|bundle|gltf WORK_DIR
+// Usage: vexmoor-bundler-bench scan|bundle|gltf WORK_DIR [ROUNDS]
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -29,16 +31,42 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t inputSize = 64u << 20;
+int rounds = 7;
 
-double secondsOf(const std::function<void()>& work, int runs) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    auto start = Clock::now();
-    work();
-    times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+double secondsOf(const std::function<void()>& work, int repeats = 1) {
+  auto start = Clock::now();
+  for (int i = 0; i < repeats; ++i) work();
+  return std::chrono::duration<double>(Clock::now() - start).count() / repeats;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  size_t middle = values.size() / 2;
+  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// Ours and the reference in turn, which goes first swapped every round; each timing is the
+// mean of `repeats` runs, for work too short to time once.
+void compare(const std::string& row, const std::string& reference, const std::function<void()>& ours,
+             const std::function<void()>& theirs, int repeats = 1) {
+  std::vector<double> oursTimes, theirTimes, ratios;
+  for (int round = 0; round < rounds; ++round) {
+    double a, b;
+    if (round % 2) {
+      b = secondsOf(theirs, repeats);
+      a = secondsOf(ours, repeats);
+    } else {
+      a = secondsOf(ours, repeats);
+      b = secondsOf(theirs, repeats);
+    }
+    oursTimes.push_back(a);
+    theirTimes.push_back(b);
+    ratios.push_back(a / b);
   }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
+  auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+  std::printf("%-34s ours %8.4f s  %-14s %8.4f s  ours/ref %.2f  (%.2f-%.2f, %d rounds)\n", row.c_str(),
+              median(oursTimes), reference.c_str(), median(theirTimes), median(ratios), *low, *high, rounds);
+  std::fflush(stdout);
 }
 
 std::string readFile(const fs::path& path) {
@@ -54,23 +82,6 @@ size_t readThroughBuffer(const fs::path& path) {
   while ((n = read(fd, buffer.data(), buffer.size())) > 0) total += static_cast<size_t>(n);
   close(fd);
   return total;
-}
-
-size_t memchrPass(const fs::path& path) {
-  static std::vector<char> buffer(1 << 20);
-  int fd = open(path.c_str(), O_RDONLY);
-  size_t dots = 0;
-  ssize_t n;
-  while ((n = read(fd, buffer.data(), buffer.size())) > 0) {
-    const char* at = buffer.data();
-    const char* end = at + n;
-    while ((at = static_cast<const char*>(memchr(at, '.', static_cast<size_t>(end - at))))) {
-      ++dots;
-      ++at;
-    }
-  }
-  close(fd);
-  return dots;
 }
 
 // The reference finds the same names by building both texts and running the pattern.
@@ -120,17 +131,17 @@ std::vector<std::pair<std::string, std::string>> scanInputs() {
 }
 
 void benchScan(const fs::path& work) {
-  std::printf("%-18s %10s %10s %10s %10s %12s %12s\n", "input (64 MiB)", "ours s", "pcre2-jit s", "read s", "memchr s",
-              "pcre2/ours", "ours/read");
   for (const auto& [name, bytes] : scanInputs()) {
     fs::path file = work / "scan-input";
     std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    double read = secondsOf([&] { readThroughBuffer(file); }, 5);
-    double memchr = secondsOf([&] { memchrPass(file); }, 5);
-    double ours = secondsOf([&] { CompanionBundler::referencedImageNames(file); }, 5);
-    double pcre2 = std::getenv("VEXMOOR_SKIP_PCRE2") ? 1.0 : secondsOf([&] { pcre2Matches(file); }, 1);
-    std::printf("%-18s %10.4f %10.3f %10.4f %10.4f %12.0f %12.1f\n", name.c_str(), ours, pcre2, read, memchr,
-                pcre2 / ours, ours / read);
+    readThroughBuffer(file);  // warm the page cache
+    compare(
+        "scan 64 MiB, " + name, "read pass", [&] { CompanionBundler::referencedImageNames(file); },
+        [&] { readThroughBuffer(file); }, 5);
+    if (!std::getenv("VEXMOOR_SKIP_PCRE2")) {
+      double ours = secondsOf([&] { CompanionBundler::referencedImageNames(file); }, 5);
+      std::printf("%-34s pcre2-jit/ours %.0f\n", "", secondsOf([&] { pcre2Matches(file); }) / ours);
+    }
   }
 }
 
@@ -157,29 +168,21 @@ void benchBundle(const fs::path& work) {
     if (std::system(command.c_str()) != 0) std::cerr << "failed: " << command << '\n';
   };
   std::string quoted = "'" + source.string() + "'";
-  double cp = secondsOf(
-      [&] {
-        fs::remove_all(work / "cp-copy");
-        run("cp -r " + quoted + " '" + (work / "cp-copy").string() + "'");
-      },
-      5);
-  double ours = secondsOf(
-      [&] {
-        std::vector<CompanionBundler::Companion> opened;
-        for (const auto& path : companions) opened.push_back(*CompanionBundler::openCompanion(path, source));
-        auto archive = CompanionBundler::writeBundle(source / "scene.max", opened);
-        if (archive) CompanionBundler::cleanup(*archive, source / "scene.max");
-      },
-      5);
-  double zip = secondsOf(
-      [&] {
-        fs::remove_all(work / "zip-copy");
-        run("cp -r " + quoted + " '" + (work / "zip-copy").string() + "' && cd '" + (work / "zip-copy").string() +
-            "' && zip -0 -q -r ../copy.zip . && rm ../copy.zip");
-      },
-      3);
-  std::printf("bundle of 500 MiB + 48 images (64 MiB): ours %.3f s, cp %.3f s, copy+zip -0 -r %.3f s\n", ours, cp, zip);
-  std::printf("ratio ours/cp %.2f, ours/(copy+zip) %.2f\n", ours / cp, ours / zip);
+  auto ours = [&] {
+    std::vector<CompanionBundler::Companion> opened;
+    for (const auto& path : companions) opened.push_back(*CompanionBundler::openCompanion(path, source));
+    auto archive = CompanionBundler::writeBundle(source / "scene.max", opened);
+    if (archive) CompanionBundler::cleanup(*archive, source / "scene.max");
+  };
+  compare("bundle, 500 MiB + 48 images", "cp", ours, [&] {
+    fs::remove_all(work / "cp-copy");
+    run("cp -r " + quoted + " '" + (work / "cp-copy").string() + "'");
+  });
+  compare("bundle, 500 MiB + 48 images", "copy+zip -0 -r", ours, [&] {
+    fs::remove_all(work / "zip-copy");
+    run("cp -r " + quoted + " '" + (work / "zip-copy").string() + "' && cd '" + (work / "zip-copy").string() +
+        "' && zip -0 -q -r ../copy.zip . && rm ../copy.zip");
+  });
   fs::remove_all(work / "cp-copy");
   fs::remove_all(work / "zip-copy");
 }
@@ -198,23 +201,19 @@ void benchGltf(const fs::path& work) {
   std::ofstream(source / "scene.bin", std::ios::binary) << std::string(50000000, 'b');
   std::ofstream(source / "scene.gltf") << "{\"buffers\":[{\"uri\":\"scene.bin\"}],\"images\":[" + images + "]}";
   readFile(source / "scene.bin");  // warm the page cache
-  double cp = secondsOf(
-      [&] {
-        fs::remove_all(work / "cp-copy");
-        if (std::system(("cp -r '" + source.string() + "' '" + (work / "cp-copy").string() + "'").c_str()) != 0) {
-          std::cerr << "cp failed\n";
-        }
-      },
-      5);
-  double ours = secondsOf(
+  compare(
+      "glTF 50 MB + 20 textures, found", "cp -r",
       [&] {
         auto served = CompanionBundler::prepare(source / "scene.gltf");
         if (served == (source / "scene.gltf").string()) std::cerr << "not bundled\n";
         CompanionBundler::cleanup(served, source / "scene.gltf");
       },
-      5);
-  std::printf("glTF of 50 MB + 20 textures (80 MB): ours (find and bundle) %.3f s, cp -r %.3f s, ratio %.2f\n", ours,
-              cp, ours / cp);
+      [&] {
+        fs::remove_all(work / "cp-copy");
+        if (std::system(("cp -r '" + source.string() + "' '" + (work / "cp-copy").string() + "'").c_str()) != 0) {
+          std::cerr << "cp failed\n";
+        }
+      });
   fs::remove_all(work / "cp-copy");
 }
 
@@ -222,9 +221,10 @@ void benchGltf(const fs::path& work) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::cerr << "usage: vexmoor-bundler-bench scan|bundle|gltf WORK_DIR\n";
+    std::cerr << "usage: vexmoor-bundler-bench scan|bundle|gltf WORK_DIR [ROUNDS]\n";
     return 2;
   }
+  if (argc > 3) rounds = std::max(5, std::atoi(argv[3]));
   std::string mode = argv[1];
   fs::path work = argv[2];
   if (mode == "scan") benchScan(work);

@@ -1,148 +1,398 @@
 #include "ArchiveOutput.h"
 
 #include <fcntl.h>
-#include <stdio.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QString>
+#include <algorithm>
 #include <cerrno>
-#include <string>
-#include <vector>
-
-#include "UniqueFd.h"
+#include <condition_variable>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 namespace {
 
-constexpr size_t bufferSize = 1u << 20;
+constexpr std::uint64_t block = 1u << 20;
+constexpr std::uint64_t followFrom = 8u << 20;  // entries this large have their CRC taken alongside
+constexpr std::uint32_t noFit32 = 0xFFFFFFFFu;
+constexpr std::uint16_t utf8Name = 1u << 11;
+constexpr std::uint16_t madeByUnix = (3u << 8) | 63;
 
-class ArchiveOutput {
+void put16(std::string& out, std::uint32_t value) {
+  out += static_cast<char>(value & 0xFF);
+  out += static_cast<char>((value >> 8) & 0xFF);
+}
+void put32(std::string& out, std::uint32_t value) {
+  put16(out, value & 0xFFFF);
+  put16(out, value >> 16);
+}
+void put64(std::string& out, std::uint64_t value) {
+  put32(out, static_cast<std::uint32_t>(value));
+  put32(out, static_cast<std::uint32_t>(value >> 32));
+}
+std::uint32_t fit32(std::uint64_t value) { return value >= noFit32 ? noFit32 : static_cast<std::uint32_t>(value); }
+
+std::uint16_t flagsFor(const std::string& name) {
+  bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii) return 0;
+  QByteArray bytes(name.data(), static_cast<qsizetype>(name.size()));
+  return QString::fromUtf8(bytes).toUtf8() == bytes ? utf8Name : 0;
+}
+
+void setDosTime(std::time_t when, std::uint16_t& time, std::uint16_t& date) {
+  std::tm local{};
+  if (!localtime_r(&when, &local) || local.tm_year < 80) {
+    time = 0;
+    date = (1u << 5) | 1;  // 1980-01-01, the earliest a zip can say
+    return;
+  }
+  if (local.tm_year > 80 + 127) {  // 2107-12-31 23:59:58, the latest
+    time = 23 << 11 | 59 << 5 | 29;
+    date = 127 << 9 | 12 << 5 | 31;
+    return;
+  }
+  time = static_cast<std::uint16_t>(local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2);
+  date = static_cast<std::uint16_t>((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 | local.tm_mday);
+}
+
+bool readAll(int fd, char* data, size_t length, std::uint64_t offset) {
+  while (length > 0) {
+    ssize_t n = ::pread(fd, data, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+bool writeAll(int fd, const char* data, size_t length, std::uint64_t offset) {
+  while (length > 0) {
+    ssize_t n = ::pwrite(fd, data, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+struct Copied {
+  std::uint64_t bytes = 0;
+  std::uint32_t crc = 0;
+  bool failed = false;
+};
+
+// Adds to `crc` the entry's bytes [from, end), which start at `to` in `out`: read back, or
+// zeros for a hole, which are not read so as not to fill memory with them.
+bool addCrc(int out, std::uint64_t to, std::uint64_t from, std::uint64_t end, bool hole, std::vector<char>& buffer,
+            std::uint32_t& crc) {
+  if (hole) std::fill(buffer.begin(), buffer.end(), 0);
+  while (from < end) {
+    auto piece = static_cast<size_t>(std::min<std::uint64_t>(buffer.size(), end - from));
+    if (!hole && !readAll(out, buffer.data(), piece, to + from)) return false;
+    crc = libdeflate_crc32(crc, buffer.data(), piece);
+    from += piece;
+  }
+  return true;
+}
+
+// How far the copy of a large entry has come, for a second thread that takes the CRC of the
+// bytes copied so far while the first copies on.
+class Progress {
  public:
-  explicit ArchiveOutput(std::filesystem::path path)
-      : path_(std::move(path)), temporary_(path_.parent_path() / ("." + path_.filename().string() + ".part")) {
-    zip_error_init(&error_);
-    buffer_.reserve(bufferSize);
-  }
-  ~ArchiveOutput() {
-    rollback();
-    zip_error_fini(&error_);
+  // The entry's first `copied` bytes are in place, those in [holeStart, copied) a hole if any.
+  void advance(std::uint64_t copied, bool finished, std::optional<std::uint64_t> holeStart = std::nullopt) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (holeStart) holes_.emplace_back(*holeStart, copied);
+      copied_ = copied;
+      finished_ = finished;
+    }
+    moved_.notify_one();
   }
 
-  zip_int64_t handle(void* data, zip_uint64_t length, zip_source_cmd_t command) {
-    switch (command) {
-      case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_SEEK,
-                                              ZIP_SOURCE_TELL, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
-                                              ZIP_SOURCE_BEGIN_WRITE, ZIP_SOURCE_WRITE, ZIP_SOURCE_COMMIT_WRITE,
-                                              ZIP_SOURCE_ROLLBACK_WRITE, ZIP_SOURCE_SEEK_WRITE, ZIP_SOURCE_TELL_WRITE,
-                                              ZIP_SOURCE_REMOVE, ZIP_SOURCE_SUPPORTS, -1);
-      case ZIP_SOURCE_STAT:  // there is no archive yet: libzip starts a new one
-        return fail(ZIP_ER_READ, ENOENT);
-      case ZIP_SOURCE_OPEN:  // libzip asks for reading support but never reads a new archive
-      case ZIP_SOURCE_READ:
-      case ZIP_SOURCE_CLOSE:
-      case ZIP_SOURCE_SEEK:
-      case ZIP_SOURCE_TELL:
-        return fail(ZIP_ER_OPNOTSUPP, 0);
-      case ZIP_SOURCE_ERROR:
-        return zip_error_to_data(&error_, data, length);
-      case ZIP_SOURCE_BEGIN_WRITE:
-        file_.reset(::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        return file_.valid() ? 0 : fail(ZIP_ER_OPEN, errno);
-      case ZIP_SOURCE_WRITE:
-        return write(static_cast<const char*>(data), length);
-      case ZIP_SOURCE_SEEK_WRITE:
-        return seek(data, length);
-      case ZIP_SOURCE_TELL_WRITE:
-        return static_cast<zip_int64_t>(position());
-      case ZIP_SOURCE_COMMIT_WRITE:
-        return commit();
-      case ZIP_SOURCE_ROLLBACK_WRITE:
-        rollback();
-        return 0;
-      case ZIP_SOURCE_REMOVE:
-        ::unlink(path_.c_str());
-        return 0;
-      case ZIP_SOURCE_FREE:
-        delete this;
-        return 0;
-      default:
-        return fail(ZIP_ER_OPNOTSUPP, 0);
+  // The CRC of the entry's bytes at `to` in `out` up to where the copy finished; false when
+  // they could not be read back.
+  bool check(int out, std::uint64_t to, std::uint32_t& crc) {
+    std::vector<char> buffer(block);
+    std::uint64_t done = 0;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> holes;
+    for (;;) {
+      std::uint64_t copied;
+      bool finished;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        moved_.wait(lock, [&] { return copied_ > done || finished_; });
+        copied = copied_;
+        finished = finished_;
+        holes.insert(holes.end(), holes_.begin(), holes_.end());
+        holes_.clear();
+      }
+      while (done < copied) {
+        bool hole = !holes.empty() && holes.front().first <= done;
+        std::uint64_t end = hole ? holes.front().second : holes.empty() ? copied : holes.front().first;
+        if (hole) holes.pop_front();
+        if (!addCrc(out, to, done, end, hole, buffer, crc)) return false;
+        done = end;
+      }
+      if (finished) return true;
     }
   }
 
  private:
-  zip_int64_t fail(int zipError, int systemError) {
-    zip_error_set(&error_, zipError, systemError);
-    return -1;
-  }
-
-  zip_uint64_t position() const { return flushedTo_ + buffer_.size(); }
-
-  bool flush() {
-    size_t done = 0;
-    while (done < buffer_.size()) {
-      ssize_t n =
-          ::pwrite(file_.get(), buffer_.data() + done, buffer_.size() - done, static_cast<off_t>(flushedTo_ + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    flushedTo_ += buffer_.size();
-    buffer_.clear();
-    return true;
-  }
-
-  zip_int64_t write(const char* data, zip_uint64_t length) {
-    if (buffer_.size() + length > bufferSize && !flush()) return fail(ZIP_ER_WRITE, errno);
-    buffer_.insert(buffer_.end(), data, data + length);
-    return static_cast<zip_int64_t>(length);
-  }
-
-  zip_int64_t seek(void* data, zip_uint64_t length) {
-    if (!flush()) return fail(ZIP_ER_WRITE, errno);
-    struct stat info {};
-    zip_uint64_t size = ::fstat(file_.get(), &info) == 0 ? static_cast<zip_uint64_t>(info.st_size) : 0;
-    zip_int64_t target = zip_source_seek_compute_offset(flushedTo_, size, data, length, &error_);
-    if (target < 0) return -1;
-    flushedTo_ = static_cast<zip_uint64_t>(target);
-    return 0;
-  }
-
-  // The archive appears under its name only once it is whole, and never replaces a file.
-  zip_int64_t commit() {
-    bool written = flush();
-    int closed = file_.close();
-    if (!written || closed != 0 || ::link(temporary_.c_str(), path_.c_str()) != 0) {
-      int error = errno;
-      ::unlink(temporary_.c_str());
-      return fail(ZIP_ER_WRITE, error);
-    }
-    ::unlink(temporary_.c_str());
-    return 0;
-  }
-
-  void rollback() {
-    if (!file_.valid()) return;
-    file_.reset();
-    ::unlink(temporary_.c_str());
-  }
-
-  std::filesystem::path path_, temporary_;
-  zip_error_t error_;
-  std::vector<char> buffer_;
-  zip_uint64_t flushedTo_ = 0;  // file offset where the buffer belongs
-  UniqueFd file_;
+  std::mutex mutex_;
+  std::condition_variable moved_;
+  std::uint64_t copied_ = 0;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> holes_;
+  bool finished_ = false;
 };
 
-zip_int64_t dispatch(void* self, void* data, zip_uint64_t length, zip_source_cmd_t command) {
-  return static_cast<ArchiveOutput*>(self)->handle(data, length, command);
+// Where the next hole in the file starts at or after `from`, or `length`.
+std::uint64_t holeFrom(int file, std::uint64_t from, std::uint64_t length) {
+  off_t hole = ::lseek(file, static_cast<off_t>(from), SEEK_HOLE);
+  return hole < 0 ? length : std::min(length, static_cast<std::uint64_t>(hole));
+}
+
+// Where data follows the hole at `from`: `from` itself when the file ends there.
+std::optional<std::uint64_t> dataFrom(int file, std::uint64_t from, std::uint64_t length) {
+  off_t data = ::lseek(file, static_cast<off_t>(from), SEEK_DATA);
+  if (data >= 0) return std::min(length, static_cast<std::uint64_t>(data));
+  struct stat info {};
+  if (errno != ENXIO || ::fstat(file, &info) != 0) return std::nullopt;
+  return std::clamp(static_cast<std::uint64_t>(info.st_size), from, length);  // a hole up to the end
+}
+
+// Copies up to `length` bytes from the start of `source` to `to` in `out`, by the kernel
+// where the file systems allow it, else through a buffer; holes stay holes. The CRC is of
+// the bytes written, taken here or, given `progress`, by the thread that follows it.
+Copied copyRange(int source, int out, std::uint64_t to, std::uint64_t length, Progress* progress) {
+  Copied copied;
+  std::vector<char> buffer(static_cast<size_t>(std::min(block, length)));
+  bool byKernel = true;
+  std::uint64_t hole = holeFrom(source, 0, length);
+  while (copied.bytes < length) {
+    std::uint64_t at = to + copied.bytes;
+    if (copied.bytes == hole) {
+      auto data = dataFrom(source, copied.bytes, length);
+      if (data && *data == copied.bytes) break;  // the file ends sooner
+      if (!data || ::ftruncate(out, static_cast<off_t>(to + *data)) != 0 ||
+          (!progress && !addCrc(out, to, copied.bytes, *data, true, buffer, copied.crc))) {
+        copied.failed = true;
+        break;
+      }
+      if (progress) progress->advance(*data, false, copied.bytes);
+      copied.bytes = *data;
+      hole = holeFrom(source, copied.bytes, length);
+      continue;
+    }
+    auto want = static_cast<size_t>(std::min({block, length - copied.bytes, hole - copied.bytes}));
+    ssize_t n;
+    if (byKernel) {
+      auto in = static_cast<off_t>(copied.bytes), outAt = static_cast<off_t>(at);
+      n = ::copy_file_range(source, &in, out, &outAt, want, 0);
+      if (n < 0 && errno == EINTR) continue;
+      // Not between these files, or nothing where the file system only seems empty.
+      if ((n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) || n == 0) {
+        byKernel = false;
+        continue;
+      }
+      if (n > 0 && !progress &&
+          !addCrc(out, to, copied.bytes, copied.bytes + static_cast<std::uint64_t>(n), false, buffer, copied.crc)) {
+        n = -1;
+      }
+    } else {
+      n = ::pread(source, buffer.data(), want, static_cast<off_t>(copied.bytes));
+      if (n < 0 && errno == EINTR) continue;
+      if (n > 0 && !writeAll(out, buffer.data(), static_cast<size_t>(n), at)) n = -1;
+      if (n > 0 && !progress) copied.crc = libdeflate_crc32(copied.crc, buffer.data(), static_cast<size_t>(n));
+    }
+    if (n < 0) {
+      copied.failed = true;
+      break;
+    }
+    if (n == 0) break;  // the file ends sooner
+    copied.bytes += static_cast<std::uint64_t>(n);
+    if (progress) progress->advance(copied.bytes, false);
+  }
+  if (progress) progress->advance(copied.bytes, true);
+  return copied;
+}
+
+Copied copyData(int source, int out, std::uint64_t to, std::uint64_t length) {
+  if (length < followFrom) return copyRange(source, out, to, length, nullptr);
+  Progress progress;
+  std::uint32_t crc = 0;
+  bool checked = false;
+  std::thread checker;
+  try {
+    checker = std::thread([&] { checked = progress.check(out, to, crc); });
+  } catch (const std::system_error&) {
+    return copyRange(source, out, to, length, nullptr);
+  }
+  Copied copied = copyRange(source, out, to, length, &progress);
+  checker.join();
+  copied.crc = crc;
+  copied.failed = copied.failed || !checked;
+  return copied;
 }
 
 }  // namespace
 
-zip_source_t* createArchiveOutput(const std::filesystem::path& path, zip_error_t* error) {
-  auto* output = new ArchiveOutput(path);
-  zip_source_t* source = zip_source_function_create(dispatch, output, error);
-  if (!source) delete output;
-  return source;
+ArchiveOutput::ArchiveOutput(std::filesystem::path path)
+    : path_(std::move(path)),
+      temporary_(path_.parent_path() / ("." + path_.filename().string() + ".part")),
+      file_(::open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)) {}
+
+ArchiveOutput::~ArchiveOutput() {
+  if (!file_.valid()) return;
+  file_.reset();
+  ::unlink(temporary_.c_str());
+}
+
+bool ArchiveOutput::writeAt(const std::string& bytes, std::uint64_t offset) {
+  if (!writeAll(file_.get(), bytes.data(), bytes.size(), offset)) failed_ = true;
+  return !failed_;
+}
+
+std::string ArchiveOutput::localHeader(const Entry& entry, bool zip64) const {
+  std::string out;
+  put32(out, 0x04034b50);
+  put16(out, zip64 ? 45 : entry.folder ? 20 : 10);
+  put16(out, flagsFor(entry.name));
+  put16(out, 0);  // stored
+  put16(out, entry.time);
+  put16(out, entry.date);
+  put32(out, entry.crc);
+  put32(out, zip64 ? noFit32 : static_cast<std::uint32_t>(entry.size));
+  put32(out, zip64 ? noFit32 : static_cast<std::uint32_t>(entry.size));
+  put16(out, static_cast<std::uint32_t>(entry.name.size()));
+  put16(out, zip64 ? 20 : 0);
+  out += entry.name;
+  if (zip64) {
+    put16(out, 1);
+    put16(out, 16);
+    put64(out, entry.size);
+    put64(out, entry.size);
+  }
+  return out;
+}
+
+bool ArchiveOutput::addFile(const std::string& name, int source, std::uint64_t length) {
+  struct stat info {};
+  if (!valid() || has(name) || name.size() > 0xFFFF || ::fstat(source, &info) != 0) return false;
+  Entry entry;
+  entry.name = name;
+  entry.offset = end_;
+  entry.attributes = static_cast<std::uint32_t>(info.st_mode & 0xFFFF) << 16;
+  setDosTime(info.st_mtime, entry.time, entry.date);
+  bool zip64 = length >= noFit32;
+  std::uint64_t data = end_ + localHeader(entry, zip64).size();
+  Copied copied = copyData(source, file_.get(), data, length);
+  if (copied.failed) return !(failed_ = true);
+  entry.size = copied.bytes;
+  entry.crc = copied.crc;
+  if (!writeAt(localHeader(entry, zip64), end_)) return false;
+  end_ = data + entry.size;
+  names_.insert(name);
+  entries_.push_back(std::move(entry));
+  return true;
+}
+
+bool ArchiveOutput::addFolder(const std::string& name) {
+  if (!valid() || has(name) || name.size() > 0xFFFF) return false;
+  Entry entry;
+  entry.name = name;
+  entry.offset = end_;
+  entry.folder = true;
+  entry.attributes = 040777u << 16;
+  setDosTime(std::time(nullptr), entry.time, entry.date);
+  std::string header = localHeader(entry, false);
+  if (!writeAt(header, end_)) return false;
+  end_ += header.size();
+  names_.insert(name);
+  entries_.push_back(std::move(entry));
+  return true;
+}
+
+std::string ArchiveOutput::centralDirectory() const {
+  std::string out;
+  for (const auto& entry : entries_) {
+    std::string extra;
+    if (entry.size >= noFit32) {
+      put64(extra, entry.size);
+      put64(extra, entry.size);
+    }
+    if (entry.offset >= noFit32) put64(extra, entry.offset);
+    if (!extra.empty()) {
+      std::string field;
+      put16(field, 1);
+      put16(field, static_cast<std::uint32_t>(extra.size()));
+      extra = field + extra;
+    }
+    put32(out, 0x02014b50);
+    put16(out, madeByUnix);
+    put16(out, !extra.empty() ? 45 : entry.folder ? 20 : 10);
+    put16(out, flagsFor(entry.name));
+    put16(out, 0);
+    put16(out, entry.time);
+    put16(out, entry.date);
+    put32(out, entry.crc);
+    put32(out, fit32(entry.size));
+    put32(out, fit32(entry.size));
+    put16(out, static_cast<std::uint32_t>(entry.name.size()));
+    put16(out, static_cast<std::uint32_t>(extra.size()));
+    put16(out, 0);  // comment
+    put16(out, 0);  // disk
+    put16(out, 0);  // internal attributes
+    put32(out, entry.attributes);
+    put32(out, fit32(entry.offset));
+    out += entry.name;
+    out += extra;
+  }
+  std::uint64_t size = out.size(), count = entries_.size();
+  if (count >= 0xFFFF || size >= noFit32 || end_ >= noFit32) {
+    std::uint64_t record = end_ + size;
+    put32(out, 0x06064b50);
+    put64(out, 44);
+    put16(out, madeByUnix);
+    put16(out, 45);
+    put32(out, 0);
+    put32(out, 0);
+    put64(out, count);
+    put64(out, count);
+    put64(out, size);
+    put64(out, end_);
+    put32(out, 0x07064b50);
+    put32(out, 0);
+    put64(out, record);
+    put32(out, 1);
+  }
+  put32(out, 0x06054b50);
+  put32(out, 0);  // disks
+  put16(out, static_cast<std::uint32_t>(std::min<std::uint64_t>(count, 0xFFFF)));
+  put16(out, static_cast<std::uint32_t>(std::min<std::uint64_t>(count, 0xFFFF)));
+  put32(out, fit32(size));
+  put32(out, fit32(end_));
+  put16(out, 0);  // comment
+  return out;
+}
+
+// The archive appears under its name only once it is whole, and never replaces a file.
+bool ArchiveOutput::commit() {
+  if (!valid()) return false;
+  std::string tail = centralDirectory();
+  bool written = writeAt(tail, end_) && ::ftruncate(file_.get(), static_cast<off_t>(end_ + tail.size())) == 0;
+  int closed = file_.close();
+  bool linked = written && closed == 0 && ::link(temporary_.c_str(), path_.c_str()) == 0;
+  ::unlink(temporary_.c_str());
+  return linked;
 }

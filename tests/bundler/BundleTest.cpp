@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <random>
 #include <regex>
+#include <sstream>
 
 #include "BundlerTestSupport.h"
 #include "CompanionBundler.h"
@@ -60,6 +65,10 @@ TEST_F(Bundles, WritesTheModelAndCompanionsAsOpenedIntoAFreshFolder) {
   for (const char* name : {"gone.png", "grows.png", "a/wood.png", "b/wood.png"}) {
     companions.push_back(*CompanionBundler::openCompanion(folder / name, folder));
   }
+  // Memory the kernel will not copy to a file elsewhere: it goes through a buffer instead.
+  UniqueFd memory(memfd_create("memory.png", MFD_CLOEXEC));
+  ASSERT_EQ(write(memory.get(), pngBytes.data(), pngBytes.size()), static_cast<ssize_t>(pngBytes.size()));
+  companions.push_back({"memory.png", std::move(memory), pngBytes.size(), "textures/memory.png"});
   fs::remove(folder / "gone.png");
   std::ofstream(folder / "grows.png", std::ios::app) << std::string(5000, 'x');
   auto archive = CompanionBundler::writeBundle(folder / "scene.v2.max", companions);
@@ -71,10 +80,51 @@ TEST_F(Bundles, WritesTheModelAndCompanionsAsOpenedIntoAFreshFolder) {
   EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), {}), 1) << "no temporary file is left";
   EXPECT_EQ(listing(*archive, ""),
             "scene.v2.max 0 11\ntextures/ 0 0\ntextures/gone.png 0 108\ntextures/grows.png 0 108\n"
-            "textures/wood.png 0 108\n")
+            "textures/wood.png 0 108\ntextures/memory.png 0 108\n")
       << "stored, as opened, the first of two equal names";
   EXPECT_FALSE(CompanionBundler::writeBundle(folder / "missing.max", {}));
+  ASSERT_EQ(mkfifo((folder / "pipe.max").c_str(), 0600), 0);
+  EXPECT_FALSE(CompanionBundler::writeBundle(folder / "pipe.max", {})) << "refused at once, not waited on";
+  // A file size limit fails writes part way as a full disk does: in the data, or just after.
+  writeText(folder / "large.max", std::string(3u << 20, 'm'));
+  writeText(folder / "edge.max", std::string((1u << 20) - 30 - 8 - 1, 'm'));
+  rlimit unlimited{}, limited{};
+  getrlimit(RLIMIT_FSIZE, &unlimited);
+  limited = {1u << 20, unlimited.rlim_max};
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &limited);
+  EXPECT_FALSE(CompanionBundler::writeBundle(folder / "large.max", {}));
+  EXPECT_FALSE(CompanionBundler::writeBundle(folder / "edge.max", {}));
+  setrlimit(RLIMIT_FSIZE, &unlimited);
+  std::signal(SIGXFSZ, previous);
   EXPECT_EQ(bundleFolderCount(), 1u) << "a failed bundle leaves no folder behind";
+}
+
+// Past 4 GiB, sizes and offsets go into ZIP64 records; a sparse model stays sparse.
+TEST_F(Bundles, WritesModelsOver4GiBAsZip64) {
+  auto model = folder / "huge.max";
+  writeText(model, "");
+  fs::resize_file(model, 1ull << 32);
+  std::ofstream(model, std::ios::app) << "tail";
+  writeText(folder / "wood.png", pngBytes);
+  std::vector<CompanionBundler::Companion> companions;
+  companions.push_back(*CompanionBundler::openCompanion(folder / "wood.png", folder));
+  auto archive = CompanionBundler::writeBundle(model, companions);
+  ASSERT_TRUE(archive);
+  struct stat info {};
+  ASSERT_EQ(stat(archive->c_str(), &info), 0);
+  EXPECT_LT(info.st_blocks * 512, 1 << 20) << "the model's hole is not written out";
+  const char* script =
+      "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1])\nassert z.read('textures/wood.png')[:4] == b'\\x89PNG'\n"
+      "for i in z.infolist(): print(i.filename, i.compress_type, i.file_size, hex(i.CRC))\n";
+  auto read = TestSupport::runProgram({"/usr/bin/python3", "-c", script, *archive}, {});
+  EXPECT_EQ(read.out, "huge.max 0 4294967300 0x9b519c5c\ntextures/ 0 0 0x0\ntextures/wood.png 0 108 0x" +
+                          (std::stringstream() << std::hex
+                                               << crc32(0, reinterpret_cast<const Bytef*>(pngBytes.data()),
+                                                        static_cast<uInt>(pngBytes.size())))
+                              .str() +
+                          "\n")
+      << read.err;
 }
 
 TEST_F(Bundles, PrepareBundlesOnlyRealImagesFoundInTheUsualPlaces) {
