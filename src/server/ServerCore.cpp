@@ -15,7 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto receiveLimit = 10s;
 constexpr auto sendLimit = 60s;
-constexpr size_t fileStep = 65536;
+constexpr size_t fileStep = 2u << 20;  // few calls per transfer, activity still marked often
 constexpr auto servedIdleLimit = 300s;
 constexpr auto unservedIdleLimit = 900s;
 constexpr auto launchLifetime = 60s;
