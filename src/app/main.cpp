@@ -150,6 +150,9 @@ int runApplication(int argc, char** argv, const Mode& mode, bool graphical, std:
   AppServices services{*alerts, *browser, *activation, *defaults, LoopbackServer::systemNow, quit};
   services.startExitTimer = [&] { exitTimer.start(); };
   services.startUpdateCheck = startUpdateCheck;
+  services.firstServed = [&singleInstance] {
+    if (singleInstance) singleInstance->registerNow();
+  };
   services.runManageWindow = [&](bool setupMode) { runManageWindow(setupMode, *defaults, *alerts); };
   services.raiseManageWindow = raiseManageWindow;
   ViewerChoice viewer = chooseViewer(viewerOption, *defaults);
@@ -238,8 +241,11 @@ int main(int argc, char** argv) {
   // A running instance would serve with its own choice of viewer.
   if (!mode.noBrowser && !mode.port && !viewerOption) {
     singleInstance = DesktopServices::singleInstance();
-    if (!singleInstance->becomeRunningInstance(mode.kind == Mode::Kind::serve ? mode.paths : std::vector<std::string>{},
-                                               windowModeOf(mode), laterLaunches.requests())) {
+    // A file is served before the name is taken: a later launch needs it only once the
+    // addresses exist.
+    const bool serving = mode.kind == Mode::Kind::serve;
+    if (!singleInstance->becomeRunningInstance(serving ? mode.paths : std::vector<std::string>{}, windowModeOf(mode),
+                                               laterLaunches.requests(), serving)) {
       return 0;
     }
   }
