@@ -164,7 +164,10 @@ int runApplication(int argc, char** argv, const Mode& mode, bool graphical, std:
     QMetaObject::invokeMethod(
         app, [app, delay, work = std::move(work)] { QTimer::singleShot(delay, app, work); }, Qt::QueuedConnection);
   };
-  services.printAddress = [tunnel = CommandLine::sshTarget(std::getenv("SSH_CONNECTION"), accountName())](
+  // The account is looked up (a read of the user database) only for a session over SSH.
+  const char* sshConnection = std::getenv("SSH_CONNECTION");
+  services.printAddress = [tunnel =
+                               sshConnection ? CommandLine::sshTarget(sshConnection, accountName()) : std::string()](
                               const std::string& pageUrl, int port) { printAddress(tunnel, pageUrl, port); };
   AppDelegate delegate(mode, services);
   delegate.useListeningSockets(std::move(listening));
