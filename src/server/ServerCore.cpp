@@ -134,9 +134,10 @@ void ServerCore::touch() {
   }
 }
 
+// Activity first: whoever then sees the file served sees the activity too.
 void ServerCore::markServed() {
-  served_ = true;
   touch();
+  served_ = true;
 }
 
 void ServerCore::handle(UniqueFd connection) {
