@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The loopback server beside nginx (sendfile on, keep-alive off), same files, same run:
 # one and four parallel 1 GiB downloads with curl, the page route under wrk, and the
-# server's peak memory with a 4 GiB file against a 1 KiB one. Prints ratios ours/nginx.
+# server's peak memory with a 4 GiB file against a 1 KiB one. Each row alternates the two
+# for ROUNDS rounds (7 unless set) and prints the median ratio ours/nginx and its range.
 # Usage: bench/server.sh BUILD_DIR
 set -euo pipefail
 build=${1:?usage: bench/server.sh BUILD_DIR}
@@ -57,18 +58,8 @@ start_ours() {
   ours_page=$(sed -n 2p "$work/urls")
 }
 
-median() { python3 -c "import statistics,sys; print(statistics.median(map(float, sys.argv[1:])))" "$@"; }
-
-# Bytes per second of one download from each of two servers, alternating between them so
-# that both see the same machine; median of seven each. Prints "RATE_A RATE_B".
-single_rates() {
-  local a=() b=()
-  for _ in 1 2 3 4 5 6 7; do
-    a+=("$(curl -s -o /dev/null -w '%{speed_download}' "$1")")
-    b+=("$(curl -s -o /dev/null -w '%{speed_download}' "$2")")
-  done
-  echo "$(median "${a[@]}") $(median "${b[@]}")"
-}
+rounds=${ROUNDS:-7}
+rate() { curl -s -o /dev/null -w '%{speed_download}' "$1"; }
 
 # Bytes per second of four parallel downloads.
 parallel_rate() {
@@ -81,33 +72,30 @@ parallel_rate() {
   python3 -c "print(4 * 1024**3 / ($end - $start))"
 }
 
-parallel_rates() {
-  local a=() b=()
-  for _ in 1 2 3 4 5; do
-    a+=("$(parallel_rate "$1")")
-    b+=("$(parallel_rate "$2")")
-  done
-  echo "$(median "${a[@]}") $(median "${b[@]}")"
-}
-
 requests_per_second() {
-  wrk -t2 -c32 -d5s "$1" | awk '/Requests\/sec/ {print $2}'
+  wrk -t2 -c32 -d3s "$1" | awk '/Requests\/sec/ {print $2}'
 }
 
-ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
-gb() { python3 -c "print(f'{$1 / 1e9:.2f} GB/s')"; }
+# Runs MEASURE on nginx's address and ours in turn, the one to go first changing every
+# round, so that both see the same machine; prints the row.
+row() {
+  local label=$1 unit=$2 scale=$3 measure=$4 theirs_url=$5 ours_url=$6 theirs=() ours=()
+  for round in $(seq "$rounds"); do
+    if ((round % 2)); then
+      theirs+=("$($measure "$theirs_url")"); ours+=("$($measure "$ours_url")")
+    else
+      ours+=("$($measure "$ours_url")"); theirs+=("$($measure "$theirs_url")")
+    fi
+  done
+  python3 "$(dirname "$0")/ratios.py" "$label" "$unit" "$scale" nginx "${theirs[*]}" "${ours[*]}"
+}
 
 start_nginx
 start_ours "$work/site/t/model.bin"
 
-read -r n1 o1 <<<"$(single_rates "$nginx_file" "$ours_file")"
-echo "one 1 GiB download:    nginx $(gb "$n1")   ours $(gb "$o1")   ratio $(ratio "$o1" "$n1")"
-
-read -r n4 o4 <<<"$(parallel_rates "$nginx_file" "$ours_file")"
-echo "four parallel:         nginx $(gb "$n4")   ours $(gb "$o4")   ratio $(ratio "$o4" "$n4")"
-
-nr=$(requests_per_second "$nginx_page"); or=$(requests_per_second "$ours_page")
-echo "page route, wrk -c32:  nginx $nr req/s   ours $or req/s   ratio $(ratio "$or" "$nr")"
+row "one 1 GiB download:" GB/s 1e9 rate "$nginx_file" "$ours_file"
+row "four parallel:" GB/s 1e9 parallel_rate "$nginx_file" "$ours_file"
+row "page route, wrk -c32:" req/s 1 requests_per_second "$nginx_page" "$ours_page"
 
 # Peak resident memory of our server after serving a file completely.
 peak_kib_after_download() {

@@ -207,6 +207,7 @@ bool AppDelegate::serveSession(const std::string& documentPath, const std::strin
   openBrowser(started, order);
   if (!exitTimerStarted_) {
     exitTimerStarted_ = true;
+    if (services_.firstServed) services_.firstServed();
     services_.startExitTimer();
     // The viewer built in, once chosen, keeps every request on this computer.
     if (!builtinUsed) services_.startUpdateCheck();

@@ -24,6 +24,7 @@ struct AppServices {
   std::function<void()> requestTermination{};  // ends the event loop soon after
   std::function<void()> startExitTimer{};      // calls exitTimerTick() every 5 seconds
   std::function<void()> startUpdateCheck{};    // once per process, with the first document
+  std::function<void()> firstServed{};         // once, after the first document's addresses exist
   // Shows the file types window with the application menu; returns once it is closed.
   std::function<void(bool setupMode)> runManageWindow{};
   std::function<void()> raiseManageWindow{};  // brings the window that is shown to the front

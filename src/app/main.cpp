@@ -150,6 +150,9 @@ int runApplication(int argc, char** argv, const Mode& mode, bool graphical, std:
   AppServices services{*alerts, *browser, *activation, *defaults, LoopbackServer::systemNow, quit};
   services.startExitTimer = [&] { exitTimer.start(); };
   services.startUpdateCheck = startUpdateCheck;
+  services.firstServed = [&singleInstance] {
+    if (singleInstance) singleInstance->registerNow();
+  };
   services.runManageWindow = [&](bool setupMode) { runManageWindow(setupMode, *defaults, *alerts); };
   services.raiseManageWindow = raiseManageWindow;
   ViewerChoice viewer = chooseViewer(viewerOption, *defaults);
@@ -161,7 +164,10 @@ int runApplication(int argc, char** argv, const Mode& mode, bool graphical, std:
     QMetaObject::invokeMethod(
         app, [app, delay, work = std::move(work)] { QTimer::singleShot(delay, app, work); }, Qt::QueuedConnection);
   };
-  services.printAddress = [tunnel = CommandLine::sshTarget(std::getenv("SSH_CONNECTION"), accountName())](
+  // The account is looked up (a read of the user database) only for a session over SSH.
+  const char* sshConnection = std::getenv("SSH_CONNECTION");
+  services.printAddress = [tunnel =
+                               sshConnection ? CommandLine::sshTarget(sshConnection, accountName()) : std::string()](
                               const std::string& pageUrl, int port) { printAddress(tunnel, pageUrl, port); };
   AppDelegate delegate(mode, services);
   delegate.useListeningSockets(std::move(listening));
@@ -238,8 +244,11 @@ int main(int argc, char** argv) {
   // A running instance would serve with its own choice of viewer.
   if (!mode.noBrowser && !mode.port && !viewerOption) {
     singleInstance = DesktopServices::singleInstance();
-    if (!singleInstance->becomeRunningInstance(mode.kind == Mode::Kind::serve ? mode.paths : std::vector<std::string>{},
-                                               windowModeOf(mode), laterLaunches.requests())) {
+    // A file is served before the name is taken: a later launch needs it only once the
+    // addresses exist.
+    const bool serving = mode.kind == Mode::Kind::serve;
+    if (!singleInstance->becomeRunningInstance(serving ? mode.paths : std::vector<std::string>{}, windowModeOf(mode),
+                                               laterLaunches.requests(), serving)) {
       return 0;
     }
   }

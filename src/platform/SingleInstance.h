@@ -22,6 +22,11 @@ class SingleInstance {
   // with none, asked to show its window in `windowMode`; also when it holds the request
   // without answering in time (said on standard error). True when this process is the one
   // running instance, or runs on its own (as for a path that cannot be made absolute).
+  // With `registerLater`, a process that runs as the one instance takes the name only at
+  // registerNow(), so that what it serves first need not wait for the bus.
   virtual bool becomeRunningInstance(const std::vector<std::string>& paths, const std::string& windowMode,
-                                     Requests requests) = 0;
+                                     Requests requests, bool registerLater = false) = 0;
+  // Takes the name put off by becomeRunningInstance(); should another process have taken it
+  // meanwhile, this one runs on its own.
+  virtual void registerNow() {}
 };

@@ -241,7 +241,7 @@ TEST_F(Served, TheLaunchAddressLeadsToThePageOnceWithinAMinute) {
   EXPECT_EQ(ask("GET " + targetOf(server->launchUrl()) + " HTTP/1.1"), notFound);
 }
 
-// Aborted downloads leave no descriptor behind and serve nothing; idle and dripping
+// Aborted downloads leave no descriptor behind and serve nothing; idle, silent and dripping
 // clients delay nobody and are cut off after ten seconds.
 TEST_F(Served, HostileClientsHoldNothingUp) {
   serve(32 << 20);
@@ -285,6 +285,9 @@ TEST_F(Served, HostileClientsHoldNothingUp) {
   auto lived = std::chrono::steady_clock::now() - dripStart;
   EXPECT_GT(lived, 9s);
   EXPECT_LT(lived, 13s);
+  pollfd silent{idle.front(), POLLIN, 0};
+  char byte = 0;
+  EXPECT_TRUE(poll(&silent, 1, 5000) > 0 && ::recv(idle.front(), &byte, 1, 0) == 0) << "a silent client is cut off";
   for (int fd : idle) ::close(fd);
 }
 

@@ -129,10 +129,11 @@ void handOver(GApplication* application, const std::vector<std::string>& paths, 
 
 BusSingleInstance::~BusSingleInstance() {
   if (application_) g_object_unref(application_);
+  g_clear_object(&connection_);
 }
 
 bool BusSingleInstance::becomeRunningInstance(const std::vector<std::string>& givenPaths, const std::string& windowMode,
-                                              Requests requests) {
+                                              Requests requests, bool registerLater) {
   // A path that cannot be made absolute (empty, or relative to a folder since removed)
   // names nothing the running instance could find: this process reports it, as on its own.
   std::vector<std::string> paths;
@@ -155,9 +156,24 @@ bool BusSingleInstance::becomeRunningInstance(const std::vector<std::string>& gi
     return false;
   }
   requests_ = std::move(requests);
+  connection_ = connection;
+  return registerLater || registerName(paths, windowMode);
+}
+
+void BusSingleInstance::registerNow() {
+  if (!connection_) return;
+  registerName({}, "");
+  // Another process took the name meanwhile: what this one serves stays its own.
+  if (application_ && g_application_get_is_remote(application_)) {
+    g_object_unref(application_);
+    application_ = nullptr;
+  }
+}
+
+bool BusSingleInstance::registerName(const std::vector<std::string>& paths, const std::string& windowMode) {
   application_ = g_application_new(busName, G_APPLICATION_HANDLES_OPEN);
   if (!application_) {
-    g_object_unref(connection);
+    g_clear_object(&connection_);
     return true;
   }
   g_signal_connect(application_, "open", G_CALLBACK(onOpen), &requests_);
@@ -168,7 +184,7 @@ bool BusSingleInstance::becomeRunningInstance(const std::vector<std::string>& gi
   GError* error = nullptr;
   bool registered = g_application_register(application_, nullptr, &error);
   if (error) g_error_free(error);
-  g_object_unref(connection);  // held until here so that the application shares it
+  g_clear_object(&connection_);
   if (!registered || !g_application_get_is_remote(application_)) return true;
   handOver(application_, paths, windowMode);
   return false;
