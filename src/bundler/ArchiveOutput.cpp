@@ -61,9 +61,11 @@ void setDosTime(std::time_t when, std::uint16_t& time, std::uint16_t& date) {
   date = static_cast<std::uint16_t>((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 | local.tm_mday);
 }
 
-bool readAll(int fd, char* data, size_t length, std::uint64_t offset) {
+// Positional reads and writes may stop short: repeated until all of `length` is done.
+template <typename Byte, typename Io>
+bool wholly(Io io, int fd, Byte* data, size_t length, std::uint64_t offset) {
   while (length > 0) {
-    ssize_t n = ::pread(fd, data, length, static_cast<off_t>(offset));
+    ssize_t n = io(fd, data, length, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n;
@@ -73,16 +75,12 @@ bool readAll(int fd, char* data, size_t length, std::uint64_t offset) {
   return true;
 }
 
+bool readAll(int fd, char* data, size_t length, std::uint64_t offset) {
+  return wholly(::pread, fd, data, length, offset);
+}
+
 bool writeAll(int fd, const char* data, size_t length, std::uint64_t offset) {
-  while (length > 0) {
-    ssize_t n = ::pwrite(fd, data, length, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-    offset += static_cast<std::uint64_t>(n);
-  }
-  return true;
+  return wholly(::pwrite, fd, data, length, offset);
 }
 
 struct Copied {
