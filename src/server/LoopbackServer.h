@@ -3,10 +3,11 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "ServerCore.h"
 
-class AcceptingWorkers;
+class WorkerPool;
 
 // A one-file HTTP server on 127.0.0.1 under a random token: the file, its bridge page,
 // the cross-origin pre-flight, and 404 for everything else.
@@ -56,10 +57,13 @@ class LoopbackServer {
 
  private:
   std::string baseUrl() const;
+  void acceptLoop();
 
   std::shared_ptr<ServerCore> core_;
+  std::shared_ptr<WorkerPool> pool_;
   std::string tokenFailure_;
   std::string viewerFolder_;
-  std::shared_ptr<AcceptingWorkers> workers_;
+  UniqueFd listenSocket_;
   int port_ = 0;
+  std::thread acceptThread_;
 };

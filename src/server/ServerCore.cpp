@@ -15,7 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto receiveLimit = 10s;
 constexpr auto sendLimit = 60s;
-constexpr size_t fileStep = 2u << 20;  // few calls per transfer, activity still marked often
+constexpr size_t fileStep = 65536;
 constexpr auto servedIdleLimit = 300s;
 constexpr auto unservedIdleLimit = 900s;
 constexpr auto launchLifetime = 60s;
@@ -23,18 +23,15 @@ constexpr auto drainLimit = 2s;
 constexpr size_t drainBytes = 1u << 20;
 
 // Reads the request head; the receive limit bounds the whole head, not each read, so a
-// client that drips bytes cannot hold a connection open for long. The first read waits as
-// long as the limit the connection took over from the listening socket.
+// client that drips bytes cannot hold a connection open for long.
 std::string readRequestLine(int connection) {
   auto deadline = std::chrono::steady_clock::now() + receiveLimit;
   RequestHead::Reader reader;
   std::array<char, RequestHead::readStep> buffer{};
-  for (bool first = true;; first = false) {
-    if (!first) {
-      auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return {};
-      SocketIo::setTimeout(connection, SO_RCVTIMEO, left);
-    }
+  while (true) {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return {};
+    SocketIo::setTimeout(connection, SO_RCVTIMEO, left);
     long n = SocketIo::receiveSome(connection, buffer.data(), reader.nextReadSize());
     if (n <= 0) return {};
     switch (reader.feed({buffer.data(), static_cast<size_t>(n)})) {
@@ -81,29 +78,16 @@ UniqueFd openRegularFile(const std::string& path, std::uint64_t& size, int extra
 }  // namespace
 
 ServerCore::ServerCore(std::string filePath, Clock clock)
-    : filePath_(std::move(filePath)),
-      clock_(std::move(clock)),
-      started_(clock_()),
-      lastActivity_(started_.time_since_epoch().count()) {
-  setPageHtml({});
-}
+    : filePath_(std::move(filePath)), clock_(std::move(clock)), started_(clock_()), lastActivity_(started_) {}
 
 void ServerCore::setSecrets(std::string token, std::string launchCode) {
   token_ = std::move(token);
   launchCode_ = std::move(launchCode);
-  tokenPrefix_ = "/" + token_ + "/";
-  launchTarget_ = "/" + launchCode_;
-}
-
-void ServerCore::prepareListening(int listenFd) {
-  SocketIo::setTimeout(listenFd, SO_SNDTIMEO, sendLimit);
-  SocketIo::setTimeout(listenFd, SO_RCVTIMEO, receiveLimit);
 }
 
 void ServerCore::setPageHtml(std::string html) {
-  auto answers = std::make_shared<PageAnswers>(PageAnswers{Responses::page(html, true), Responses::page(html, false)});
   std::lock_guard guard(pageLock_);
-  pageAnswers_ = std::move(answers);
+  pageHtml_ = std::move(html);
 }
 
 void ServerCore::setPageUrl(std::string url) {
@@ -114,38 +98,54 @@ void ServerCore::setPageUrl(std::string url) {
 // The launch address works once, and only shortly after the server started, so that an
 // address seen in a browser's history or a process list is worth nothing later.
 bool ServerCore::takeLaunch() {
-  std::lock_guard guard(launchLock_);
+  std::lock_guard guard(lock_);
   if (launchUsed_ || clock_() - started_ > launchLifetime) return false;
   launchUsed_ = true;
   return true;
 }
 
+std::string ServerCore::pageHtml() const {
+  std::lock_guard guard(pageLock_);
+  return pageHtml_;
+}
+
 bool ServerCore::idleExpired() const {
+  std::lock_guard guard(lock_);
   auto now = clock_();
-  TimePoint lastActivity(TimePoint::duration(lastActivity_.load()));
-  if (served_) return now - lastActivity > servedIdleLimit;
+  if (served_) return now - lastActivity_ > servedIdleLimit;
   return now - started_ > unservedIdleLimit;
 }
 
-void ServerCore::touch() {
-  auto now = clock_().time_since_epoch().count();
-  auto last = lastActivity_.load();
-  while (now > last && !lastActivity_.compare_exchange_weak(last, now)) {
-  }
+void ServerCore::markStopped() {
+  std::lock_guard guard(lock_);
+  stopped_ = true;
 }
 
-// Activity first: whoever then sees the file served sees the activity too.
+bool ServerCore::isStopped() const {
+  std::lock_guard guard(lock_);
+  return stopped_;
+}
+
+void ServerCore::touch() {
+  std::lock_guard guard(lock_);
+  auto now = clock_();
+  if (now > lastActivity_) lastActivity_ = now;
+}
+
 void ServerCore::markServed() {
-  touch();
+  std::lock_guard guard(lock_);
   served_ = true;
+  auto now = clock_();
+  if (now > lastActivity_) lastActivity_ = now;
 }
 
 void ServerCore::handle(UniqueFd connection) {
   int fd = connection.get();
+  SocketIo::setTimeout(fd, SO_SNDTIMEO, sendLimit);
   touch();
   std::string line = readRequestLine(fd);
   if (line.empty()) return;
-  auto request = RequestHead::classify(line, tokenPrefix_, launchTarget_);
+  auto request = RequestHead::classify(line, "/" + token_ + "/", "/" + launchCode_);
   if (request.route == RequestHead::Route::closeSilently) return;
   answer(fd, request);
   finishAnswer(fd);
@@ -161,16 +161,10 @@ void ServerCore::answer(int fd, const RequestHead::Request& request) {
     case RequestHead::Route::notFound:
       SocketIo::sendAll(fd, Responses::notFound(!request.isHead));
       return;
-    case RequestHead::Route::page: {
-      std::shared_ptr<const PageAnswers> answers;
-      {
-        std::lock_guard guard(pageLock_);
-        answers = pageAnswers_;
-      }
-      SocketIo::sendAll(fd, request.isHead ? answers->head : answers->get);
+    case RequestHead::Route::page:
+      SocketIo::sendAll(fd, Responses::page(pageHtml(), !request.isHead));
       touch();
       return;
-    }
     case RequestHead::Route::file:
       answerFile(fd, request.isHead);
       return;
