@@ -7,36 +7,18 @@
 #include <cerrno>
 #include <cstring>
 
+#include "AcceptingWorkers.h"
 #include "DescriptorLimit.h"
 #include "PercentEncoding.h"
 #include "RandomToken.h"
-#include "WorkerPool.h"
 
 namespace {
 
-using namespace std::chrono_literals;
 constexpr int listenBacklog = 8;
-constexpr auto workerIdleLimit = 30s;
-constexpr auto transientFailurePause = 50ms;
+constexpr auto workerIdleLimit = std::chrono::seconds(30);
 
 [[noreturn]] void fail(const char* call, int error) {
   throw LoopbackServer::ServerError::socketFailed(std::string(call) + "(): " + std::strerror(error));
-}
-
-// Failures that come from load, not from the socket: they pass, so the loop goes on.
-bool isTransientAcceptFailure(int error) {
-  switch (error) {
-    case ECONNABORTED:
-    case EMFILE:
-    case ENFILE:
-    case ENOBUFS:
-    case ENOMEM:
-    case EPROTO:
-    case EPERM:
-      return true;
-    default:
-      return false;
-  }
 }
 
 std::string lastPathComponent(const std::string& path) {
@@ -47,27 +29,10 @@ std::string lastPathComponent(const std::string& path) {
                      end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
-void acceptConnections(int listenFd, std::shared_ptr<ServerCore> core, std::shared_ptr<WorkerPool> pool) {
-  while (!core->isStopped()) {
-    UniqueFd connection(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
-    if (connection.valid()) {
-      auto owned = std::make_shared<UniqueFd>(std::move(connection));
-      pool->submit([core, owned] { core->handle(std::move(*owned)); });
-    } else if (errno == EINTR) {
-      continue;
-    } else if (isTransientAcceptFailure(errno)) {
-      std::this_thread::sleep_for(transientFailurePause);
-    } else {
-      return;  // the socket was shut down by stop()
-    }
-  }
-}
-
 }  // namespace
 
 LoopbackServer::LoopbackServer(std::string filePath, Clock clock, std::string viewerFolder)
     : core_(std::make_shared<ServerCore>(std::move(filePath), std::move(clock))),
-      pool_(WorkerPool::create(workerIdleLimit)),
       viewerFolder_(std::move(viewerFolder)) {
   // A server without a secure token must not serve; start() reports why.
   try {
@@ -112,17 +77,15 @@ void LoopbackServer::start(UniqueFd listening) {
   port_ = ntohs(address.sin_port);
   core_->setPageUrl(pageUrl());
   core_->setViewerFiles(ViewerFiles::list(viewerFolder_));
-  listenSocket_ = std::move(listening);
-  acceptThread_ = std::thread(acceptConnections, listenSocket_.get(), core_, pool_);
+  ServerCore::prepareListening(listening.get());
+  workers_ = AcceptingWorkers::start(
+      std::move(listening), [core = core_](UniqueFd connection) { core->handle(std::move(connection)); },
+      workerIdleLimit);
 }
 
 void LoopbackServer::stop() {
-  core_->markStopped();
-  if (!listenSocket_.valid()) return;
-  // Closing alone does not wake a thread blocked in accept(); shutting the socket down does.
-  ::shutdown(listenSocket_.get(), SHUT_RDWR);
-  if (acceptThread_.joinable()) acceptThread_.join();
-  listenSocket_.reset();
+  if (workers_) workers_->stop();
+  workers_.reset();
 }
 
 std::string LoopbackServer::baseUrl() const {

@@ -3,11 +3,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "ServerCore.h"
 
-class WorkerPool;
+class AcceptingWorkers;
 
 // A one-file HTTP server on 127.0.0.1 under a random token: the file, its bridge page,
 // the cross-origin pre-flight, and 404 for everything else.
@@ -57,13 +56,10 @@ class LoopbackServer {
 
  private:
   std::string baseUrl() const;
-  void acceptLoop();
 
   std::shared_ptr<ServerCore> core_;
-  std::shared_ptr<WorkerPool> pool_;
   std::string tokenFailure_;
   std::string viewerFolder_;
-  UniqueFd listenSocket_;
+  std::shared_ptr<AcceptingWorkers> workers_;
   int port_ = 0;
-  std::thread acceptThread_;
 };

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cerrno>
+#include <thread>
 
 #include "RequestHead.h"
 #include "Responses.h"
@@ -15,23 +17,28 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto receiveLimit = 10s;
 constexpr auto sendLimit = 60s;
-constexpr size_t fileStep = 65536;
+constexpr size_t fileStep = 2u << 20;  // few calls per transfer, activity still marked often
 constexpr auto servedIdleLimit = 300s;
 constexpr auto unservedIdleLimit = 900s;
 constexpr auto launchLifetime = 60s;
 constexpr auto drainLimit = 2s;
 constexpr size_t drainBytes = 1u << 20;
+constexpr int descriptorWaits = 100;
+constexpr auto descriptorWaitStep = 20ms;
 
 // Reads the request head; the receive limit bounds the whole head, not each read, so a
-// client that drips bytes cannot hold a connection open for long.
+// client that drips bytes cannot hold a connection open for long. The first read waits as
+// long as the limit the connection took over from the listening socket.
 std::string readRequestLine(int connection) {
   auto deadline = std::chrono::steady_clock::now() + receiveLimit;
   RequestHead::Reader reader;
   std::array<char, RequestHead::readStep> buffer{};
-  while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return {};
-    SocketIo::setTimeout(connection, SO_RCVTIMEO, left);
+  for (bool first = true;; first = false) {
+    if (!first) {
+      auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return {};
+      SocketIo::setTimeout(connection, SO_RCVTIMEO, left);
+    }
     long n = SocketIo::receiveSome(connection, buffer.data(), reader.nextReadSize());
     if (n <= 0) return {};
     switch (reader.feed({buffer.data(), static_cast<size_t>(n)})) {
@@ -63,10 +70,21 @@ void finishAnswer(int connection) {
   }
 }
 
+// When descriptors run short, connections already accepted by other threads are closed
+// within moments (most of them are spent ones, left in the queue): an existing file is
+// worth that wait rather than a 404.
+UniqueFd openWaitingForADescriptor(const std::string& path, int flags) {
+  for (int attempt = 0;; ++attempt) {
+    UniqueFd file(::open(path.c_str(), flags));
+    if (file.valid() || (errno != EMFILE && errno != ENFILE) || attempt == descriptorWaits) return file;
+    std::this_thread::sleep_for(descriptorWaitStep);
+  }
+}
+
 // Opens only a regular file, and never blocks doing so (a FIFO put in the file's place).
 // `extraFlags` adds O_NOFOLLOW where a link put in the file's place must not be followed.
 UniqueFd openRegularFile(const std::string& path, std::uint64_t& size, int extraFlags = 0) {
-  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | extraFlags));
+  UniqueFd file = openWaitingForADescriptor(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | extraFlags);
   struct stat info {};
   if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return UniqueFd();
@@ -78,16 +96,29 @@ UniqueFd openRegularFile(const std::string& path, std::uint64_t& size, int extra
 }  // namespace
 
 ServerCore::ServerCore(std::string filePath, Clock clock)
-    : filePath_(std::move(filePath)), clock_(std::move(clock)), started_(clock_()), lastActivity_(started_) {}
+    : filePath_(std::move(filePath)),
+      clock_(std::move(clock)),
+      started_(clock_()),
+      lastActivity_(started_.time_since_epoch().count()) {
+  setPageHtml({});
+}
 
 void ServerCore::setSecrets(std::string token, std::string launchCode) {
   token_ = std::move(token);
   launchCode_ = std::move(launchCode);
+  tokenPrefix_ = "/" + token_ + "/";
+  launchTarget_ = "/" + launchCode_;
+}
+
+void ServerCore::prepareListening(int listenFd) {
+  SocketIo::setTimeout(listenFd, SO_SNDTIMEO, sendLimit);
+  SocketIo::setTimeout(listenFd, SO_RCVTIMEO, receiveLimit);
 }
 
 void ServerCore::setPageHtml(std::string html) {
+  auto answers = std::make_shared<PageAnswers>(PageAnswers{Responses::page(html, true), Responses::page(html, false)});
   std::lock_guard guard(pageLock_);
-  pageHtml_ = std::move(html);
+  pageAnswers_ = std::move(answers);
 }
 
 void ServerCore::setPageUrl(std::string url) {
@@ -98,54 +129,38 @@ void ServerCore::setPageUrl(std::string url) {
 // The launch address works once, and only shortly after the server started, so that an
 // address seen in a browser's history or a process list is worth nothing later.
 bool ServerCore::takeLaunch() {
-  std::lock_guard guard(lock_);
+  std::lock_guard guard(launchLock_);
   if (launchUsed_ || clock_() - started_ > launchLifetime) return false;
   launchUsed_ = true;
   return true;
 }
 
-std::string ServerCore::pageHtml() const {
-  std::lock_guard guard(pageLock_);
-  return pageHtml_;
-}
-
 bool ServerCore::idleExpired() const {
-  std::lock_guard guard(lock_);
   auto now = clock_();
-  if (served_) return now - lastActivity_ > servedIdleLimit;
+  TimePoint lastActivity(TimePoint::duration(lastActivity_.load()));
+  if (served_) return now - lastActivity > servedIdleLimit;
   return now - started_ > unservedIdleLimit;
 }
 
-void ServerCore::markStopped() {
-  std::lock_guard guard(lock_);
-  stopped_ = true;
-}
-
-bool ServerCore::isStopped() const {
-  std::lock_guard guard(lock_);
-  return stopped_;
-}
-
 void ServerCore::touch() {
-  std::lock_guard guard(lock_);
-  auto now = clock_();
-  if (now > lastActivity_) lastActivity_ = now;
+  auto now = clock_().time_since_epoch().count();
+  auto last = lastActivity_.load();
+  while (now > last && !lastActivity_.compare_exchange_weak(last, now)) {
+  }
 }
 
+// Activity first: whoever then sees the file served sees the activity too.
 void ServerCore::markServed() {
-  std::lock_guard guard(lock_);
+  touch();
   served_ = true;
-  auto now = clock_();
-  if (now > lastActivity_) lastActivity_ = now;
 }
 
 void ServerCore::handle(UniqueFd connection) {
   int fd = connection.get();
-  SocketIo::setTimeout(fd, SO_SNDTIMEO, sendLimit);
   touch();
   std::string line = readRequestLine(fd);
   if (line.empty()) return;
-  auto request = RequestHead::classify(line, "/" + token_ + "/", "/" + launchCode_);
+  auto request = RequestHead::classify(line, tokenPrefix_, launchTarget_);
   if (request.route == RequestHead::Route::closeSilently) return;
   answer(fd, request);
   finishAnswer(fd);
@@ -161,10 +176,16 @@ void ServerCore::answer(int fd, const RequestHead::Request& request) {
     case RequestHead::Route::notFound:
       SocketIo::sendAll(fd, Responses::notFound(!request.isHead));
       return;
-    case RequestHead::Route::page:
-      SocketIo::sendAll(fd, Responses::page(pageHtml(), !request.isHead));
+    case RequestHead::Route::page: {
+      std::shared_ptr<const PageAnswers> answers;
+      {
+        std::lock_guard guard(pageLock_);
+        answers = pageAnswers_;
+      }
+      SocketIo::sendAll(fd, request.isHead ? answers->head : answers->get);
       touch();
       return;
+    }
     case RequestHead::Route::file:
       answerFile(fd, request.isHead);
       return;

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -20,6 +22,8 @@ class ServerCore {
 
   // Set once by the server before any connection is accepted.
   void setSecrets(std::string token, std::string launchCode);
+  // Gives the listening socket the time limits every connection accepted on it takes over.
+  static void prepareListening(int listenFd);
 
   const std::string& filePath() const { return filePath_; }
   const std::string& token() const { return token_; }
@@ -32,14 +36,11 @@ class ServerCore {
   const ViewerFiles& viewerFiles() const { return viewerFiles_; }
   void setPageHtml(std::string html);
   bool idleExpired() const;
-  void markStopped();
-  bool isStopped() const;
 
   // Serves one request on the connection, then closes it.
   void handle(UniqueFd connection);
 
  private:
-  std::string pageHtml() const;
   void touch();
   void markServed();
   void answer(int connection, const RequestHead::Request& request);
@@ -50,17 +51,25 @@ class ServerCore {
   const std::string filePath_;
   std::string token_;
   std::string launchCode_;
+  std::string tokenPrefix_;
+  std::string launchTarget_;
   ViewerFiles viewerFiles_;
   const Clock clock_;
   const TimePoint started_;
 
-  mutable std::mutex lock_;  // guards stopped_, served_, lastActivity_
-  bool stopped_ = false;
-  bool served_ = false;
-  bool launchUsed_ = false;
-  TimePoint lastActivity_;
+  // Every connection marks its activity: no lock for it to wait on.
+  std::atomic<bool> served_ = false;
+  std::atomic<TimePoint::rep> lastActivity_;
 
-  mutable std::mutex pageLock_;
-  std::string pageHtml_;
+  std::mutex launchLock_;  // guards launchUsed_
+  bool launchUsed_ = false;
+
+  // The page's answers, with and without their body, made once when the page is set.
+  struct PageAnswers {
+    std::string get;
+    std::string head;
+  };
+  mutable std::mutex pageLock_;  // guards pageAnswers_, pageUrl_
+  std::shared_ptr<const PageAnswers> pageAnswers_;
   std::string pageUrl_;
 };
