@@ -142,7 +142,7 @@ export async function startStubViewer() {
       return;
     }
     res.setHeader('Content-Type', 'text/html');
-    const script = viewerScript.replace('FOREIGN_PAGE', JSON.stringify(`http://127.0.0.1:${foreignPort}/`));
+    const script = viewerScript.replaceAll('FOREIGN_PAGE', JSON.stringify(`http://127.0.0.1:${foreignPort}/`));
     res.end(`<!doctype html><body><script>${script}</script></body>`);
   });
   const port = await listen(site);
