@@ -302,12 +302,14 @@ TEST(AssociationSwitches, ChangesOnlyOurEntriesInTheUsersList) {
   }
 }
 
-// Parallel runs each change the list of what we claimed: none may undo another's change. In a
-// fresh home they also all register us, and the types of our own MIME package must be known to each.
+// Parallel runs each change the list of what we claimed: none may undo another's change, not
+// even a claim the desktop overrides, whose list is put back as it was. In a fresh home they
+// also all register us, and the types of our own MIME package must be known to each.
 TEST(AssociationSwitches, ParallelClaimsAreAllKept) {
   const std::vector<std::string> extensions{"skp", "dwg", "step", "iges", "glb", "gltf", "obj", "dxf",
                                             "ifc", "ply", "3ds",  "max",  "fbx", "3mf",  "dae", "wrl"};
-  for (std::string home : {"after a first run", "in a fresh home", "with lock files that cannot be opened"}) {
+  for (std::string home : {"after a first run", "in a fresh home", "with lock files that cannot be opened",
+                           "beside a claim the desktop overrides"}) {
     SCOPED_TRACE(home);
     Registry registry;
     if (home == "after a first run") registry.viewer({"--status"});
@@ -317,12 +319,29 @@ TEST(AssociationSwitches, ParallelClaimsAreAllKept) {
       }
     }
     std::vector<std::future<ProgramResult>> runs;
+    if (home == "beside a claim the desktop overrides") {
+      writeText(registry.home.configHome() / "test-mimeapps.list",
+                "[Default Applications]\nmodel/stl=other-viewer.desktop\n");
+      registry.environment.push_back("XDG_CURRENT_DESKTOP=TEST");
+      runs.push_back(std::async(std::launch::async, [&] { return registry.viewer({"--register", "stl"}); }));
+      // The others start while it waits for the desktop to follow its change.
+      for (int wait = 0;
+           wait < 1000 && readText(registry.home.configHome() / "mimeapps.list").find(ours) == std::string::npos;
+           ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
     for (const auto& extension : extensions) {
       runs.push_back(std::async(std::launch::async, [&, extension] {
         return registry.viewer({"--register", extension});
       }));
     }
-    for (size_t at = 0; at < runs.size(); ++at) EXPECT_EQ(runs[at].get().out, extensions[at] + ": claimed\n");
+    if (runs.size() > extensions.size()) {
+      EXPECT_EQ(runs.front().get().out, "stl: refused\n");
+    }
+    for (size_t at = runs.size() - extensions.size(); at < runs.size(); ++at) {
+      EXPECT_EQ(runs[at].get().out, extensions[at + extensions.size() - runs.size()] + ": claimed\n");
+    }
     auto report = nlohmann::json::parse(registry.viewer({"--status"}).out);
     for (const auto& extension : extensions) {
       EXPECT_NE(registry.settings().find(extension), std::string::npos) << extension;
