@@ -54,16 +54,12 @@ std::string readRequestLine(int connection) {
 
 // Closing a socket with unread bytes (a request body, pipelined requests) makes the kernel
 // send a reset, which can destroy the answer before the client reads it. So the answer is
-// ended with a FIN first and, when the client sent more than its request head, what it still
-// sends is read and dropped, for a while. A client that sent only the head closes at once:
-// waiting for its FIN would hold a thread for nothing.
+// ended with a FIN first and what the client still sends is read and dropped, for a while.
 void finishAnswer(int connection) {
   ::shutdown(connection, SHUT_WR);
-  std::array<char, 16384> buffer{};
-  long pending = ::recv(connection, buffer.data(), buffer.size(), MSG_DONTWAIT);
-  if (pending <= 0) return;
   auto deadline = std::chrono::steady_clock::now() + drainLimit;
-  size_t drained = static_cast<size_t>(pending);
+  std::array<char, 16384> buffer{};
+  size_t drained = 0;
   while (drained < drainBytes) {
     auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;

@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <thread>
+
 namespace TestSupport {
 
 HttpResponse httpRequest(const std::string& url, std::chrono::milliseconds timeout) {
@@ -40,7 +42,7 @@ int connectTo(int port, bool wait) {
   return fd;
 }
 
-std::string rawExchange(int port, const std::string& request, bool oneByteAtATime) {
+std::string rawExchange(int port, const std::string& request, bool oneByteAtATime, const std::string& sentLater) {
   int fd = connectTo(port);
   if (fd < 0) return "<connect failed>";
   int one = 1;
@@ -48,6 +50,10 @@ std::string rawExchange(int port, const std::string& request, bool oneByteAtATim
   size_t step = oneByteAtATime ? 1 : request.size();
   for (size_t offset = 0; offset < request.size(); offset += step) {
     if (::send(fd, request.data() + offset, std::min(step, request.size() - offset), MSG_NOSIGNAL) < 0) break;
+  }
+  if (!sentLater.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::send(fd, sentLater.data(), sentLater.size(), MSG_NOSIGNAL);
   }
   // The head is complete or never will be: saying so lets the server see the end.
   ::shutdown(fd, SHUT_WR);
