@@ -16,7 +16,7 @@ HttpResponse httpRequest(const std::string& url, std::chrono::milliseconds timeo
 
 // Sends raw bytes to 127.0.0.1:port, then ends its side, and returns everything the server
 // sent until it closed the connection. With `oneByteAtATime`, each byte is its own write;
-// `sentLater` is written a moment after the request, as clients that send a body apart do.
+// `sentLater` is written a moment after the request, as a client pipelining its next one does.
 std::string rawExchange(int port, const std::string& request, bool oneByteAtATime = false,
                         const std::string& sentLater = "");
 
