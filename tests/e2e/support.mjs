@@ -36,7 +36,9 @@ export function makeTempHome() {
     mkdirSync(env[name], { recursive: true, mode: 0o700 });
   }
   symlinkSync('/usr/share/mime', path.join(root, 'data-dirs/mime'));
-  return { root, env, files: env.TMPDIR, remove: () => rmSync(root, { recursive: true, force: true }) };
+  // Removed while a just-stopped application may still be clearing its own folders in it.
+  const remove = () => rmSync(root, { recursive: true, force: true, maxRetries: 20, retryDelay: 50 });
+  return { root, env, files: env.TMPDIR, remove };
 }
 
 const iniString = (text) => `"${text.replace(/\\/g, '\\\\').replace(/"/g, '\\"')}"`;
